@@ -1,0 +1,210 @@
+// The stoker command line: argument checks in their fixed order, then the
+// run: open the port, download, report the outcome, close.
+#include "app/stoker_cli.h"
+
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "common/console.h"
+
+namespace {
+
+constexpr int32_t kFlashBase = 0x1d000000;
+constexpr int32_t kMinFlashSize = 0x20000;
+constexpr int32_t kMaxFlashSize = 0x1d080000;
+constexpr size_t kMinSettingsLength = 10;  // a baud text of at least 4 characters
+constexpr size_t kMaxBaudLength = kMaxSettingsLength - (sizeof(",8,N,1") - 1);
+
+// Reads an unsigned decimal number the way "%u" does: leading blanks, an
+// optional sign, then digits. No digits reads as 0 and a value beyond
+// 32 bits saturates; a minus sign negates modulo 2^32.
+uint32_t scan_unsigned(const char* text) {
+  while (std::isspace(static_cast<unsigned char>(*text))) ++text;
+  bool negative = false;
+  if (*text == '+' || *text == '-') negative = *text++ == '-';
+  uint64_t value = 0;
+  for (; std::isdigit(static_cast<unsigned char>(*text)); ++text) {
+    value = value * 10 + static_cast<uint64_t>(*text - '0');
+    if (value > UINT32_MAX) value = UINT32_MAX;
+  }
+  const uint32_t result = static_cast<uint32_t>(value);
+  return negative ? 0u - result : result;
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Reads a hexadecimal number the way "%x" does, a leading 0x accepted. No
+// digits reads as 0; a value beyond 32 bits saturates.
+uint32_t scan_hex(const char* text) {
+  while (std::isspace(static_cast<unsigned char>(*text))) ++text;
+  bool negative = false;
+  if (*text == '+' || *text == '-') negative = *text++ == '-';
+  if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X') && hex_digit(text[2]) >= 0) text += 2;
+  uint64_t value = 0;
+  for (int d; (d = hex_digit(*text)) >= 0; ++text) {
+    value = value * 16 + static_cast<uint64_t>(d);
+    if (value > UINT32_MAX) value = UINT32_MAX;
+  }
+  const uint32_t result = static_cast<uint32_t>(value);
+  return negative ? 0u - result : result;
+}
+
+int report_dots(int, int) {
+  console_print(".");
+  return 0;
+}
+
+int report_blocks(int total, int done) {
+  console_print("\nthe file size=%d, block sent=%d", total, done);
+  return 0;
+}
+
+// Prints a failed check's message and the usage text; the exit status.
+int fail_check() {
+  print_usage();
+  return 1;
+}
+
+bool names_device(const char* port) { return std::strchr(port, '/') != nullptr; }
+
+// Steps 8 to 11: the value checks, in their order.
+int check_values(const StokerArgs* args, const char* baud) {
+  const DownloadJob& job = args->job;
+  if (args->device.empty() && args->portNumber <= 0) {
+    console_print("\nnot a valid com port %d", args->portNumber);
+    return fail_check();
+  }
+  if (args->settings.size() < kMinSettingsLength || std::strlen(baud) > kMaxBaudLength) {
+    console_print("\nerror with baud rate %s", args->settings.c_str());
+    return fail_check();
+  }
+  if (job.flashSize < kMinFlashSize || job.flashSize > kMaxFlashSize) {
+    console_print("\nflash Size (%d) is wrong, specify in k, e.g. 512", job.flashSize);
+    return fail_check();
+  }
+  if (job.flashStart < kFlashBase || job.flashStart > kFlashBase + job.flashSize) {
+    console_print("\nFlash start out of range %d to %d", kFlashBase, kFlashBase + job.flashSize);
+    return fail_check();
+  }
+  return -1;
+}
+
+void print_settings(const StokerArgs* args, const char* fileName) {
+  if (args->device.empty())
+    console_print("\n\nPort=%d", args->portNumber);
+  else
+    console_print("\n\nPort=%s", args->device.c_str());
+  console_print("\nPort string=%s", args->settings.c_str());
+  console_print("\nf.flashStart=%x", static_cast<unsigned>(args->job.flashStart));
+  console_print("\nf.flashSize=%x", static_cast<unsigned>(args->job.flashSize));
+  console_print("\nFile name=%s\n", fileName);
+}
+
+int open_port(StokerArgs* args, SerialPort* port) {
+  const int error = args->device.empty()
+                        ? serial_open(port, args->portNumber, args->settings.c_str())
+                        : serial_open_device(port, args->device.c_str(), args->settings.c_str());
+  if (error == 0) return 0;
+  if (args->device.empty())
+    console_print("\nUnable to open com port %d with %s", args->portNumber,
+                  args->settings.c_str());
+  else
+    console_print("\nUnable to open com port %s with %s", args->device.c_str(),
+                  args->settings.c_str());
+  const char* hint = serial_open_hint(error);
+  const std::string name = args->device.empty() ? serial_device_name(args->portNumber)
+                                                : args->device;
+  if (hint != nullptr)
+    std::fprintf(stderr, "\nstoker: %s: %s\n", name.c_str(), hint);
+  else
+    std::fprintf(stderr, "\nstoker: %s: open failed (error %d)\n", name.c_str(), error);
+  return 1;
+}
+
+void explain_failure(const DownloadJob& job, int code) {
+  if (code == RESULT_IMAGE_TOO_LARGE)
+    std::fprintf(stderr, "\nstoker: the image (%d bytes) is larger than the flash (%d bytes)\n",
+                 job.imageSize, job.flashSize);
+  else
+    std::fprintf(stderr, "\nstoker: %s\n", result_text(code));
+}
+
+}  // namespace
+
+void print_usage() {
+  console_print("\n\nUsage: stoker [-v] port baud flashStart flashSize delay fileName");
+  console_print("\n  [-v] is optional if included give debug output (verbose)");
+  console_print("\n  port an integer number for example 3");
+  console_print("\n  flashStart in hexm for example 0x1d000000");
+  console_print("\n  flashSize is the size in k example 128");
+  console_print("\n  delay is the delay needed for a full erase in seconds");
+  console_print("\n  Example -v 3 115200 0x1d000000 256 4 out.bin\n\n");
+}
+
+int stoker_check_args(int argc, const char* const* argv, StokerArgs* args) {
+  DownloadJob& job = args->job;
+  job.eraseAll = 0;
+  job.verbose = 0;
+  const bool option = argc > 1 && std::strncmp(argv[1], "-v", 2) == 0;
+  if (argc - 1 - (option ? 1 : 0) < 6) return fail_check();
+  job.verbose = option ? 1 : 0;
+  const char* const* arg = argv + (option ? 2 : 1);
+
+  const char* port = arg[0];
+  args->device.clear();
+  if (names_device(port)) {
+    args->device = port;
+    args->portNumber = 0;
+  } else {
+    args->portNumber = static_cast<int32_t>(scan_unsigned(port));
+  }
+  args->settings = std::string(arg[1]) + ",8,N,1";
+  job.flashStart = static_cast<int32_t>(scan_hex(arg[2]));
+  job.flashSize = static_cast<int32_t>(scan_unsigned(arg[3]) << 10);
+  job.eraseDelay = static_cast<int32_t>(scan_unsigned(arg[4]));
+
+  const char* fileName = arg[5];
+  FILE* probe = std::fopen(fileName, "r");
+  if (probe == nullptr) {
+    console_print("Cant open file %s", fileName);
+    return fail_check();
+  }
+  std::fclose(probe);
+  job.path = fileName;
+
+  if (job.verbose) console_print("\nTollan - Boot PIC32 Programer v2.0 ");
+  const int status = check_values(args, arg[1]);
+  if (status >= 0) return status;
+  if (job.verbose) print_settings(args, fileName);
+  return -1;
+}
+
+int stoker_run(StokerArgs* args, SerialPort* port) {
+  DownloadJob& job = args->job;
+  job.port = port;
+  if (open_port(args, port) != 0) return 1;
+  reset_script_options();
+  ProgressFn reporter = report_blocks;
+  if (!job.verbose) {
+    console_print("\nWait ");
+    reporter = report_dots;
+  }
+  const int code = args->anyGeneration ? download_any_generation(&job, reporter)
+                                       : download(&job, reporter);
+  if (code != 0) {
+    console_print("\nFail Code =%d", code);
+    explain_failure(job, code);
+  } else {
+    console_print("\nsucess");
+  }
+  serial_close(port);
+  delay_ms(400);
+  return code;
+}

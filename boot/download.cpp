@@ -1,0 +1,207 @@
+// Download driver: port and file checks, reset and handshake, image loading
+// and sizing, then the protocol of the loader's generation.
+#include "boot/download.h"
+
+#include <cctype>
+#include <cstdio>
+#include <memory>
+#include <new>
+
+#include "boot/block.h"
+#include "boot/hex.h"
+#include "boot/xmodem.h"
+#include "common/console.h"
+
+namespace {
+
+struct FileCloser {
+  void operator()(FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+constexpr int kReplyTries = 200;
+constexpr uint8_t kEntryByte = 0x5C;
+constexpr int32_t kMaxBlockSize = 65000;
+
+// The image buffer: the flash window, one HEX record beyond it and a whole
+// block after that, all erased (0xFF) so that gaps and the tail of the last
+// block are defined. Empty when it can't be allocated.
+std::vector<uint8_t> allocate_image(int32_t flashSize) {
+  if (flashSize < 0) return {};
+  const size_t bytes = static_cast<size_t>(flashSize) + kBlockBytes + kHexMaxRecordBytes;
+  try {
+    return std::vector<uint8_t>(bytes, kErasedByte);
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
+}
+
+// Reads a raw image of `size` bytes into the buffer; false on a short read.
+bool read_raw(FILE* file, long size, std::vector<uint8_t>& image) {
+  if (size == 0) return true;
+  return std::fread(image.data(), 1, static_cast<size_t>(size), file) ==
+         static_cast<size_t>(size);
+}
+
+// Loads the image (HEX conversion or raw read) and returns its size through
+// *size; 0 or a result code.
+int load_image(DownloadJob* job, FilePtr file, long rawSize, std::vector<uint8_t>& image,
+               int32_t* size) {
+  if (!is_hex_path(job->path)) {
+    if (!read_raw(file.get(), rawSize, image)) return RESULT_FILE_UNREADABLE;
+    *size = static_cast<int32_t>(rawSize);
+    return RESULT_OK;
+  }
+  if (job->verbose) {
+    console_print("\nStarting hex convert flash start=0x%x", static_cast<unsigned>(job->flashStart));
+    console_print("\tflash size=%d", job->flashSize);
+  }
+  int converted = 0;
+  if (hex_to_image(file.get(), static_cast<uint32_t>(job->flashStart),
+                   static_cast<uint32_t>(job->flashSize), image.data(), &converted) != HEX_OK)
+    return RESULT_HEX_ERROR;
+  file.reset();
+  if (job->verbose) console_print("\nActual size returned form convert =%d", converted);
+  *size = converted;
+  return RESULT_OK;
+}
+
+int run_download(DownloadJob* job, ProgressFn progress, int lowestGeneration) {
+  if (job->verbose) {
+    console_print("\n");
+    console_print("------- boot loader ----------\n");
+    console_print("\nFile name %s", job->path);
+    console_print("\tflash start %x", static_cast<unsigned>(job->flashStart));
+  }
+  if (job->port == nullptr || !serial_is_open(job->port)) return RESULT_PORT_CLOSED;
+  FilePtr file(std::fopen(job->path, "rb"));
+  if (!file) return RESULT_FILE_UNREADABLE;
+
+  // A raw image must fit the flash window: refuse it before the target is
+  // touched, since the loader would be left half programmed.
+  long rawSize = 0;
+  if (!is_hex_path(job->path)) {
+    rawSize = file_length(file.get());
+    if (rawSize < 0) return RESULT_FILE_UNREADABLE;
+    if (rawSize > job->flashSize) {
+      job->imageSize = rawSize > INT32_MAX ? INT32_MAX : static_cast<int32_t>(rawSize);
+      return RESULT_IMAGE_TOO_LARGE;
+    }
+  }
+  std::vector<uint8_t> image = allocate_image(job->flashSize);
+  if (image.empty()) return RESULT_NO_MEMORY;
+
+  const int generation = boot_start(job);
+  if (job->verbose) console_print("\nBoot loader version %d", generation);
+  if (generation < lowestGeneration) {
+    console_print("\nBoot loader not detected\n");
+    return RESULT_NOT_DETECTED;
+  }
+
+  int32_t size = 0;
+  const int loaded = load_image(job, std::move(file), rawSize, image, &size);
+  if (loaded != RESULT_OK) return loaded;
+  if (job->verbose) console_print("\nactual file size %d", size);
+  size_image(job, size);
+
+  if (generation >= 2) return block_download(job, std::move(image), progress);
+  return gen1_download(job, std::move(image), progress);
+}
+
+}  // namespace
+
+const char* result_text(int code) {
+  switch (code) {
+    case RESULT_OK: return "image downloaded";
+    case RESULT_FILE_UNREADABLE: return "the image file cannot be read";
+    case RESULT_NO_ERASE_REPLY: return "no reply from the target after the erase delay";
+    case RESULT_ABORTED: return "the transfer was aborted";
+    case RESULT_PORT_CLOSED: return "the port is not open";
+    case RESULT_NOT_DETECTED: return "boot loader not detected";
+    case RESULT_NO_SUB_VERSION: return "the boot loader gave no sub-version";
+    case RESULT_ERASE_REFUSED: return "the boot loader refused the erase (NAK)";
+    case RESULT_NO_ACK: return "no ACK from the target after a block";
+    case RESULT_NO_MEMORY: return "no memory for the image buffer";
+    case RESULT_HEX_ERROR:
+      return "the HEX file has a bad record, no end record, or no data inside the flash window";
+    case RESULT_IMAGE_TOO_LARGE: return "the image is larger than the flash";
+    case RESULT_XMODEM_NO_REPLY: return "no reply to an XMODEM packet";
+    case RESULT_XMODEM_BAD_REPLY: return "an XMODEM packet was answered with neither ACK nor NAK";
+    case RESULT_XMODEM_TOO_MANY_NAKS: return "an XMODEM packet was refused too many times";
+    case RESULT_XMODEM_CANCELLED: return "the receiver cancelled the transfer";
+    default: return "unknown failure";
+  }
+}
+
+int download(DownloadJob* job, ProgressFn progress) { return run_download(job, progress, 2); }
+
+int download_any_generation(DownloadJob* job, ProgressFn progress) {
+  return run_download(job, progress, 1);
+}
+
+int boot_start(DownloadJob* job) {
+  SerialPort* port = job->port;
+  serial_set_dtr(port, 1);
+  delay_ms(50);
+  serial_set_dtr(port, 0);
+  delay_ms(150);
+  serial_put(port, kEntryByte);
+  delay_ms(500);
+  // Anything the target said before now is not the loader's answer.
+  serial_drain(port);
+  if (job->verbose) console_print("\nDetecting boot loader version");
+  switch (waitforS(job, "DE")) {
+    case 'D': return 2;
+    case 'E': return 3;
+    default: return 1;
+  }
+}
+
+bool get_reply(DownloadJob* job, uint8_t* byte) {
+  for (int i = 0; i < kReplyTries; ++i) {
+    if (serial_get(job->port, byte)) return true;
+    delay_ms(1);
+  }
+  return false;
+}
+
+int waitfor(DownloadJob* job, uint8_t value) {
+  for (int i = 0; i < kReplyTries; ++i) {
+    uint8_t byte = 0;
+    if (serial_get(job->port, &byte) && byte == value) return 1;
+    delay_ms(5);
+  }
+  return 0;
+}
+
+int waitforS(DownloadJob* job, const char* set) {
+  const std::string_view wanted(set);
+  for (int i = 0; i < kReplyTries; ++i) {
+    uint8_t byte = 0;
+    if (serial_get(job->port, &byte) && byte != 0 &&
+        wanted.find(static_cast<char>(byte)) != std::string_view::npos)
+      return byte;
+    delay_ms(5);
+  }
+  return 0;
+}
+
+std::string file_extension(std::string_view path) {
+  const size_t dot = path.rfind('.');
+  if (dot == std::string_view::npos) return {};
+  std::string extension(path.substr(dot + 1));
+  for (char& c : extension) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return extension;
+}
+
+bool is_hex_path(std::string_view path) {
+  return file_extension(path).find("HEX") != std::string::npos;
+}
+
+void size_image(DownloadJob* job, int32_t size) {
+  int32_t n = 1;
+  while (size / n > kMaxBlockSize) ++n;
+  job->imageSize = size;
+  job->blockSize = size / n;
+  job->blockCount = static_cast<uint32_t>(n);
+}

@@ -1,0 +1,177 @@
+// Port operations common to every platform: settings parsing, pacing, the
+// byte-wise reads and the line controls, over the backend of the record.
+#include "serial/serial.h"
+
+#include <climits>
+#include <cstring>
+
+#include "common/common.h"
+
+namespace {
+
+const SerialBackend* backend_of(const SerialPort* port) {
+  return port->backend != nullptr ? port->backend : serial_platform_backend();
+}
+
+// Leading decimal digits of a field; 0 when it starts with none. Saturates
+// instead of overflowing.
+int32_t leading_number(const char* text) {
+  int64_t value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    value = value * 10 + (*text - '0');
+    if (value > INT32_MAX) return INT32_MAX;
+  }
+  return static_cast<int32_t>(value);
+}
+
+// Splits text at runs of ',' (leading ones skipped), like strtok.
+int split_fields(char* text, char* fields[], int max_fields) {
+  int n = 0;
+  char* p = text;
+  while (n < max_fields) {
+    while (*p == ',') ++p;
+    if (*p == '\0') break;
+    fields[n++] = p;
+    while (*p != '\0' && *p != ',') ++p;
+    if (*p == ',') *p++ = '\0';
+  }
+  return n;
+}
+
+}  // namespace
+
+int serial_configure(SerialPort* port, const char* settings) {
+  if (settings == nullptr) return 1;
+  const size_t length = std::strlen(settings);
+  if (length > kMaxSettingsLength) return 1;
+  char work[kMaxSettingsLength + 1];
+  std::memcpy(work, settings, length + 1);
+
+  char* fields[4] = {};
+  const int count = split_fields(work, fields, 4);
+  // Fields before a missing one stay stored in the record.
+  if (count < 1) return 1;
+  port->baud = leading_number(fields[0]);
+  if (count < 2) return 1;
+  port->dataBits = leading_number(fields[1]);
+  if (count < 3) return 1;
+  // The letter tested last wins: O over E over N; none keeps the old parity.
+  if (std::strchr(fields[2], 'N') != nullptr) port->parity = kParityNone;
+  if (std::strchr(fields[2], 'E') != nullptr) port->parity = kParityEven;
+  if (std::strchr(fields[2], 'O') != nullptr) port->parity = kParityOdd;
+  if (count < 4) return 1;
+  port->stopBits = leading_number(fields[3]);
+
+  if (port->handle == kInvalidHandle) return 0;
+  return backend_of(port)->configure(port);
+}
+
+int serial_open_device(SerialPort* port, const char* device, const char* settings) {
+  port->charDelay = 0;
+  port->isOpen = 0;
+  port->handle = kInvalidHandle;
+  const SerialBackend* backend = backend_of(port);
+  int result = backend->open(port, device);
+  if (result != 0) {
+    port->handle = kInvalidHandle;
+    return result;
+  }
+  result = serial_configure(port, settings);
+  if (result == 0) result = backend->set_timeouts(port);
+  if (result != 0) {
+    // Nobody reuses a half-opened port: give the device back at once.
+    backend->close(port);
+    port->handle = kInvalidHandle;
+    return result;
+  }
+  port->isOpen = 1;
+  delay_ms(500);
+  return 0;
+}
+
+int serial_open(SerialPort* port, int n, const char* settings) {
+  port->portNumber = n;
+  return serial_open_device(port, serial_device_name(n).c_str(), settings);
+}
+
+void serial_close(SerialPort* port) {
+  if (port->handle != kInvalidHandle) backend_of(port)->close(port);
+  port->handle = kInvalidHandle;
+  port->isOpen = 0;
+}
+
+int serial_is_open(const SerialPort* port) { return port->isOpen; }
+
+int serial_write(SerialPort* port, const void* data, int count) {
+  if (!port->isOpen || port->handle == kInvalidHandle) return serial_not_open_error();
+  if (count <= 0) return 0;
+  return backend_of(port)->write(port, static_cast<const uint8_t*>(data), count);
+}
+
+int serial_put(SerialPort* port, uint8_t byte) {
+  if (port->charDelay != 0) delay_ms(port->charDelay);
+  return serial_write(port, &byte, 1);
+}
+
+int serial_put_string(SerialPort* port, const char* text) {
+  for (; *text != '\0'; ++text) serial_put(port, static_cast<uint8_t>(*text));
+  return 0;
+}
+
+int serial_read(SerialPort* port, void* buffer, int count) {
+  if (!port->isOpen || port->handle == kInvalidHandle || count <= 0) return 0;
+  const int n = backend_of(port)->read(port, static_cast<uint8_t*>(buffer), count);
+  return n > 0 ? n : 0;
+}
+
+int serial_get(SerialPort* port, uint8_t* out) {
+  uint8_t byte = 0;
+  if (serial_read(port, &byte, 1) != 1) return 0;
+  *out = byte;
+  return 1;
+}
+
+int serial_get_wait(SerialPort* port, int tries) {
+  uint8_t byte = 0;
+  if (tries == 0) {
+    while (!serial_get(port, &byte)) {
+    }
+    return byte;
+  }
+  for (int i = 0; i < tries; ++i) {
+    if (serial_get(port, &byte)) return byte;
+    delay_ms(1);
+  }
+  return 0;
+}
+
+void serial_drain(SerialPort* port) {
+  uint8_t byte = 0;
+  while (serial_get(port, &byte)) {
+  }
+}
+
+int serial_modem_status(SerialPort* port) {
+  if (!port->isOpen || port->handle == kInvalidHandle) return 0;
+  return backend_of(port)->modem_status(port) & 0xFF;
+}
+
+int serial_set_dtr(SerialPort* port, uint8_t on) {
+  if (port->handle != kInvalidHandle) backend_of(port)->set_dtr(port, on != 0);
+  return 0;
+}
+
+int serial_set_rts_handshake(SerialPort* port, uint8_t on) {
+  if (port->handle != kInvalidHandle) backend_of(port)->set_rts_handshake(port, on != 0);
+  return 0;
+}
+
+int serial_set_cts_flow(SerialPort* port, uint8_t on) {
+  if (port->handle == kInvalidHandle) return 0;
+  return backend_of(port)->set_cts_flow(port, on != 0);
+}
+
+int serial_set_char_delay(SerialPort* port, int ms) {
+  port->charDelay = ms;
+  return ms;
+}

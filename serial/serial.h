@@ -1,0 +1,123 @@
+// The one communications port. Every protocol reaches the wire through these
+// operations; a small platform backend (POSIX or Win32, or an in-memory fake
+// in tests) sits underneath.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct SerialPort;
+
+// Platform layer under the port operations. Each function gets the port
+// record; the backend keeps its device in `handle` (and may use `user`).
+struct SerialBackend {
+  // Opens the device exclusively. On success stores it in port->handle and
+  // returns 0; otherwise returns the OS error code.
+  int (*open)(SerialPort* port, const char* device);
+  // Applies port->baud, dataBits, parity and stopBits; DTR and RTS off, no
+  // CTS or RTS flow control. 0 or the OS error code.
+  int (*configure)(SerialPort* port);
+  // Installs the read time-out: a read returns after at most 2 ms with what
+  // has arrived; writes have no time-out. 0 or the OS error code.
+  int (*set_timeouts)(SerialPort* port);
+  // Releases the device. The caller then invalidates the handle.
+  void (*close)(SerialPort* port);
+  // Writes count bytes and returns when they have left. 0 or OS error code.
+  int (*write)(SerialPort* port, const uint8_t* data, int count);
+  // Reads up to count bytes, returning within about 2 ms with what arrived:
+  // the number of bytes, 0 on silence or failure.
+  int (*read)(SerialPort* port, uint8_t* data, int count);
+  // DTR asserted (on) or deasserted. Refusals are ignored by the caller.
+  void (*set_dtr)(SerialPort* port, bool on);
+  // RTS handshake flow control on, or RTS deasserted without flow control.
+  void (*set_rts_handshake)(SerialPort* port, bool on);
+  // CTS output flow control. 0 if the state can't be read, else nonzero on
+  // success and 0 when the change was refused.
+  int (*set_cts_flow)(SerialPort* port, bool on);
+  // Modem status bits 0x10 CTS, 0x20 DSR, 0x40 RING, 0x80 RLSD (DCD);
+  // 0 when the device can't report them.
+  int (*modem_status)(SerialPort* port);
+};
+
+constexpr intptr_t kInvalidHandle = -1;
+
+// Modem status bits returned by serial_modem_status.
+constexpr int MS_CTS = 0x10;
+constexpr int MS_DSR = 0x20;
+constexpr int MS_RING = 0x40;
+constexpr int MS_RLSD = 0x80;
+
+// Parity codes, in the Win32 numbering.
+constexpr int kParityNone = 0;
+constexpr int kParityOdd = 1;
+constexpr int kParityEven = 2;
+
+// Longest settings string accepted ("115200,8,N,1" and the like).
+constexpr size_t kMaxSettingsLength = 51;
+
+struct SerialPort {
+  intptr_t handle = kInvalidHandle;  // fd or HANDLE; invalid while closed
+  int32_t charDelay = 0;             // ms before every byte of serial_put
+  uint8_t isOpen = 0;
+  int32_t baud = 0;
+  int32_t portNumber = 0;
+  int32_t stopBits = 0;
+  int32_t dataBits = 0;
+  int32_t parity = kParityNone;
+  // nullptr selects the platform backend.
+  const SerialBackend* backend = nullptr;
+  // Backend-private state (the fake port's, for instance).
+  void* user = nullptr;
+};
+
+// The backend of the build platform.
+const SerialBackend* serial_platform_backend();
+
+// Device path of port number n: "//./COMn" on Windows, /dev/ttyS(n-1) on
+// POSIX.
+std::string serial_device_name(int n);
+
+// Opens port number n (see serial_device_name) with a settings string
+// "baud,databits,parity,stopbits". Returns 0, 1 for a malformed settings
+// string, or the OS error code of the step that failed. Waits 500 ms after a
+// successful open so that nothing is sent before the line has settled.
+int serial_open(SerialPort* port, int n, const char* settings);
+// As serial_open, with the device named by its path.
+int serial_open_device(SerialPort* port, const char* device, const char* settings);
+// Parses the settings string into the record and, when a device is open,
+// applies it. 0 (also without a device), 1 when the string has fewer than
+// four fields or is longer than kMaxSettingsLength, else the OS error code.
+int serial_configure(SerialPort* port, const char* settings);
+// Closes the device. Later operations on the record fail harmlessly.
+void serial_close(SerialPort* port);
+int serial_is_open(const SerialPort* port);
+// One write of count bytes. 0, or the OS error code (also when not open).
+int serial_write(SerialPort* port, const void* data, int count);
+// One byte, after waiting charDelay ms. As serial_write.
+int serial_put(SerialPort* port, uint8_t byte);
+// serial_put of each byte of a NUL-terminated text. Always 0.
+int serial_put_string(SerialPort* port, const char* text);
+// One read of up to count bytes within the read time-out; bytes received.
+int serial_read(SerialPort* port, void* buffer, int count);
+// 1 and the byte stored through out when one arrived, else 0 (out untouched).
+int serial_get(SerialPort* port, uint8_t* out);
+// Up to tries reads (1 ms pause after each empty one); 0 tries waits for
+// ever. The byte received, or 0 when none came.
+int serial_get_wait(SerialPort* port, int tries);
+// Discards input until a read comes back empty.
+void serial_drain(SerialPort* port);
+// Low 8 bits of the modem status.
+int serial_modem_status(SerialPort* port);
+int serial_set_dtr(SerialPort* port, uint8_t on);
+int serial_set_rts_handshake(SerialPort* port, uint8_t on);
+int serial_set_cts_flow(SerialPort* port, uint8_t on);
+int serial_set_char_delay(SerialPort* port, int ms);
+
+// Error code returned by I/O on a record that is not open.
+int serial_not_open_error();
+
+// One line naming the likely cause of a failed serial_open and its remedy
+// (no such device; busy, held by another program; permission denied).
+// nullptr when the code has no particular advice.
+const char* serial_open_hint(int error);
