@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "app/kit_xmodem.h"
 #include "common/common.h"
+#include "common/console.h"
 #include "tests/support/fake_port.h"
 
 namespace {
@@ -30,6 +33,8 @@ struct Receiver {
   std::function<std::vector<uint8_t>(const Packet&)> answer = [](const Packet&) {
     return std::vector<uint8_t>{ACK};
   };
+  // Called with each byte outside a packet.
+  std::function<void(FakePort&, uint8_t)> onOther;
   std::vector<uint8_t> partial;
 
   void attach(FakePort& fake) {
@@ -40,6 +45,7 @@ struct Receiver {
   void take(FakePort& f, uint8_t b) {
     if (partial.empty() && b != STX) {
       other.push_back({FakeEvent::Write, f.now_us(), {b}, false});
+      if (onOther) onOther(f, b);
       return;
     }
     partial.push_back(b);
@@ -305,6 +311,53 @@ TEST_F(XmodemTest, BufferShorterThanThePacketsIsRefusedBeforeSending) {
   EXPECT_EQ(xmodem_download(&job, make_image(1025, 1000), nullptr), RESULT_IMAGE_TOO_LARGE);
   EXPECT_TRUE(fake.written().empty());
   EXPECT_EQ(xmodem_download(&job, make_image(1025, 1023), nullptr), RESULT_OK);
+}
+
+// The stoker-kit operation: stoker's checks and run, with a silent loader
+// let through to the erase-size character and XMODEM-1K.
+TEST_F(XmodemTest, KitRunsTheDownloadForASilentLoader) {
+  const std::string path = ::testing::TempDir() + "xmodem_kit_image.bin";
+  std::vector<uint8_t> image(5000);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i % 251);
+  FILE* file = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  std::fwrite(image.data(), 1, image.size(), file);
+  std::fclose(file);
+  // Silent after the entry byte; asks to start after the erase-size character.
+  rx.onOther = [](FakePort& f, uint8_t b) {
+    if (b >= 'a' && b <= 'd') {
+      f.send("C", 1010);
+      f.send("C", 2010);
+    }
+  };
+  serial_close(&fake.port);
+  KitXmodemArgs args;
+  args.eraseAll = true;
+  args.port = "/dev/fake";
+  args.baud = "115200";
+  args.flashStart = "0x1d000000";
+  args.flashSizeK = "256";
+  args.delay = "0";
+  args.file = path;
+  std::string out;
+  console_capture(&out);
+  const int status = kit_xmodem(args, &fake.port);
+  args.flashSizeK = "127";  // checked as stoker checks it
+  const int refused = kit_xmodem(args, &fake.port);
+  console_capture(nullptr);
+  std::remove(path.c_str());
+
+  EXPECT_EQ(status, 0);
+  ASSERT_GE(rx.other_bytes().size(), 2u);
+  EXPECT_EQ(rx.other_bytes()[0], 0x5C);  // entry byte
+  EXPECT_EQ(rx.other_bytes()[1], 'd');   // --erase-all
+  ASSERT_EQ(rx.packets.size(), 5u);
+  std::vector<uint8_t> sent = received();
+  sent.resize(image.size());
+  EXPECT_EQ(sent, image);
+  EXPECT_NE(out.find("\nWait .....\nsucess"), std::string::npos) << out;
+  EXPECT_EQ(refused, 1);
+  EXPECT_NE(out.find("\nflash Size (130048) is wrong"), std::string::npos) << out;
 }
 
 }  // namespace
