@@ -1,0 +1,12 @@
+// Baud rates outside the termios speed table (250000, for instance), where
+// the platform can set them. Kept apart from the POSIX backend because the
+// Linux interface needs kernel headers that clash with <termios.h>.
+#pragma once
+
+#include <cstdint>
+
+// Sets the input and output rate of the open terminal fd to baud, leaving
+// every other setting as it is. Call after the rest of the line settings
+// were applied with tcsetattr. 0, or an errno value: EINVAL where the
+// platform has no way to set an arbitrary rate.
+int custom_baud_set(int fd, int32_t baud);

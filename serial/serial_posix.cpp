@@ -1,0 +1,329 @@
+// POSIX backend of the serial port: a terminal device claimed exclusively,
+// in raw mode, read through a poll bounded by the 2 ms read time-out.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "serial/custom_baud.h"
+#include "serial/serial.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kReadTimeout = std::chrono::milliseconds(2);
+
+#if defined(CRTS_IFLOW) && defined(CCTS_OFLOW)
+// BSD and macOS have one flag per direction.
+constexpr tcflag_t kRtsFlow = CRTS_IFLOW;
+constexpr tcflag_t kCtsFlow = CCTS_OFLOW;
+#else
+// Linux has one flag for both directions: the RTS handshake and CTS output
+// flow control switch the same CRTSCTS, and the last call wins.
+constexpr tcflag_t kRtsFlow = CRTSCTS;
+constexpr tcflag_t kCtsFlow = CRTSCTS;
+#endif
+
+struct SpeedEntry {
+  int32_t baud;
+  speed_t speed;
+};
+
+constexpr SpeedEntry kSpeeds[] = {
+    {50, B50},           {75, B75},         {110, B110},       {134, B134},     {150, B150},
+    {200, B200},         {300, B300},       {600, B600},       {1200, B1200},   {1800, B1800},
+    {2400, B2400},       {4800, B4800},     {9600, B9600},     {19200, B19200}, {38400, B38400},
+    {57600, B57600},     {115200, B115200}, {230400, B230400},
+#ifdef B460800
+    {460800, B460800},
+#endif
+#ifdef B500000
+    {500000, B500000},
+#endif
+#ifdef B576000
+    {576000, B576000},
+#endif
+#ifdef B921600
+    {921600, B921600},
+#endif
+#ifdef B1000000
+    {1000000, B1000000},
+#endif
+#ifdef B1152000
+    {1152000, B1152000},
+#endif
+#ifdef B1500000
+    {1500000, B1500000},
+#endif
+#ifdef B2000000
+    {2000000, B2000000},
+#endif
+#ifdef B2500000
+    {2500000, B2500000},
+#endif
+#ifdef B3000000
+    {3000000, B3000000},
+#endif
+#ifdef B3500000
+    {3500000, B3500000},
+#endif
+#ifdef B4000000
+    {4000000, B4000000},
+#endif
+};
+
+constexpr tcflag_t kCharSize[] = {CS5, CS6, CS7, CS8};
+
+int fd_of(const SerialPort* port) {
+  return static_cast<int>(port->handle);
+}
+
+// errno of the call that just failed, never 0: a failure must not read as
+// success.
+int last_error() {
+  return errno != 0 ? errno : EIO;
+}
+
+// Raises (on) or lowers the given TIOCM_ lines. A pseudo-terminal has no
+// modem lines and refuses; that is no failure of the port.
+void set_modem_lines(int fd, int lines, bool on) {
+  ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &lines);
+}
+
+// Makes fd this process's port: a terminal that nobody else has claimed,
+// with blocking writes. 0 or an errno value.
+int claim(int fd) {
+  if (!isatty(fd)) return ENOTTY;
+  // flock also holds against root and against a second open in this process,
+  // which TIOCEXCL does not.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? EBUSY : last_error();
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return last_error();
+  ioctl(fd, TIOCEXCL);  // keeps other openers out where the driver allows it
+  return 0;
+}
+
+int posix_open(SerialPort* port, const char* device) {
+  // O_NONBLOCK: don't wait for carrier detect while opening.
+  const int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return last_error();
+  const int result = claim(fd);
+  if (result != 0) {
+    close(fd);
+    return result;
+  }
+  port->handle = fd;
+  return 0;
+}
+
+// Looks up the termios constant of a standard rate.
+bool standard_speed(int32_t baud, speed_t* speed) {
+  for (const SpeedEntry& entry : kSpeeds) {
+    if (entry.baud != baud) continue;
+    *speed = entry.speed;
+    return true;
+  }
+  return false;
+}
+
+// Raw 8-bit transparent line with the record's character frame. 0 or EINVAL
+// for a frame the termios interface can't express.
+int set_frame(termios* tio, const SerialPort* port) {
+  if (port->dataBits < 5 || port->dataBits > 8) return EINVAL;
+  if (port->parity < kParityNone || port->parity > kParityEven) return EINVAL;
+  cfmakeraw(tio);
+  tio->c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
+  tio->c_cflag &= ~(CSIZE | PARENB | PARODD | kRtsFlow | kCtsFlow);
+#ifdef CIBAUD
+  tio->c_cflag &= ~CIBAUD;  // input rate follows the output rate
+#endif
+  tio->c_cflag |= CLOCAL | CREAD | kCharSize[port->dataBits - 5];
+  if (port->parity == kParityOdd) tio->c_cflag |= PARENB | PARODD;
+  if (port->parity == kParityEven) tio->c_cflag |= PARENB;
+  // Other stop-bit values keep the device's setting.
+  if (port->stopBits == 1) tio->c_cflag &= ~CSTOPB;
+  if (port->stopBits == 2) tio->c_cflag |= CSTOPB;
+  tio->c_cc[VMIN] = 0;
+  tio->c_cc[VTIME] = 0;
+  return 0;
+}
+
+int posix_configure(SerialPort* port) {
+  const int fd = fd_of(port);
+  if (port->baud <= 0) return EINVAL;
+  termios old{};
+  if (tcgetattr(fd, &old) != 0) return last_error();
+  termios tio = old;
+  int result = set_frame(&tio, port);
+  if (result != 0) return result;
+  speed_t speed = B0;
+  const bool standard = standard_speed(port->baud, &speed);
+  if (standard && (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0)) return EINVAL;
+  if (tcsetattr(fd, TCSANOW, &tio) != 0) return last_error();
+  if (!standard && (result = custom_baud_set(fd, port->baud)) != 0) {
+    tcsetattr(fd, TCSANOW, &old);  // a refused rate changes nothing
+    return result;
+  }
+  set_modem_lines(fd, TIOCM_DTR | TIOCM_RTS, false);
+  return 0;
+}
+
+// Reads are bounded by the poll in posix_read; writes have no time-out.
+int posix_set_timeouts(SerialPort*) {
+  return 0;
+}
+
+void posix_close(SerialPort* port) {
+  const int fd = fd_of(port);
+  // Another process (the simulated board, say) may keep the device open:
+  // leave it openable for the next user.
+  ioctl(fd, TIOCNXCL);
+  flock(fd, LOCK_UN);
+  close(fd);
+}
+
+// Whole milliseconds left until deadline, rounded up; 0 once it has passed.
+int remaining_ms(Clock::time_point deadline) {
+  const auto left = deadline - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
+// A vanished device (hang-up, error) answers at once; waiting out the read
+// time-out keeps it as slow as a silent line, so caller loops don't spin.
+int idle_until(Clock::time_point deadline) {
+  std::this_thread::sleep_until(deadline);
+  return 0;
+}
+
+int posix_read(SerialPort* port, uint8_t* data, int count) {
+  const int fd = fd_of(port);
+  const auto deadline = Clock::now() + kReadTimeout;
+  for (;;) {
+    pollfd watch{fd, POLLIN, 0};
+    const int ready = poll(&watch, 1, remaining_ms(deadline));
+    if (ready == 0) return 0;
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready > 0 && (watch.revents & POLLIN) != 0) {
+      const ssize_t n = read(fd, data, static_cast<size_t>(count));
+      if (n > 0) return static_cast<int>(n);
+      if (n < 0 && errno == EINTR) continue;
+    }
+    return idle_until(deadline);
+  }
+}
+
+// Blocks until fd takes more output. 0, or the error that stops output.
+int wait_writable(int fd) {
+  pollfd watch{fd, POLLOUT, 0};
+  while (poll(&watch, 1, -1) < 0) {
+    if (errno != EINTR) return last_error();
+  }
+  return (watch.revents & POLLOUT) != 0 ? 0 : EIO;
+}
+
+int write_all(int fd, const uint8_t* data, int count) {
+  int done = 0;
+  while (done < count) {
+    const ssize_t n = write(fd, data + done, static_cast<size_t>(count - done));
+    if (n > 0) {
+      done += static_cast<int>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      const int result = wait_writable(fd);
+      if (result != 0) return result;
+    } else {
+      return n < 0 ? last_error() : EIO;
+    }
+  }
+  return 0;
+}
+
+// Waits until the written bytes have left the device. A pseudo-terminal may
+// not support this; its refusal is no failure.
+int drain_output(int fd) {
+  while (tcdrain(fd) != 0) {
+    if (errno == EINTR) continue;
+    return errno == ENOTTY || errno == EINVAL ? 0 : last_error();
+  }
+  return 0;
+}
+
+int posix_write(SerialPort* port, const uint8_t* data, int count) {
+  const int fd = fd_of(port);
+  const int result = write_all(fd, data, count);
+  return result != 0 ? result : drain_output(fd);
+}
+
+void posix_set_dtr(SerialPort* port, bool on) {
+  set_modem_lines(fd_of(port), TIOCM_DTR, on);
+}
+
+// Sets or clears flag in c_cflag. -1 if the state can't be read, 0 if the
+// change was refused, 1 on success.
+int set_cflag(int fd, tcflag_t flag, bool on) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return -1;
+  if (on) {
+    tio.c_cflag |= flag;
+  } else {
+    tio.c_cflag &= ~flag;
+  }
+  return tcsetattr(fd, TCSANOW, &tio) == 0 ? 1 : 0;
+}
+
+void posix_set_rts_handshake(SerialPort* port, bool on) {
+  const int fd = fd_of(port);
+  set_cflag(fd, kRtsFlow, on);
+  if (!on) set_modem_lines(fd, TIOCM_RTS, false);
+}
+
+int posix_set_cts_flow(SerialPort* port, bool on) {
+  const int result = set_cflag(fd_of(port), kCtsFlow, on);
+  return result < 0 ? 0 : result;
+}
+
+struct LineBit {
+  int line;
+  int bit;
+};
+
+constexpr LineBit kStatusBits[] = {
+    {TIOCM_CTS, MS_CTS}, {TIOCM_DSR, MS_DSR}, {TIOCM_RI, MS_RING}, {TIOCM_CD, MS_RLSD}};
+
+int posix_modem_status(SerialPort* port) {
+  int lines = 0;
+  if (ioctl(fd_of(port), TIOCMGET, &lines) != 0) return 0;  // no modem lines
+  int status = 0;
+  for (const LineBit& entry : kStatusBits) {
+    if ((lines & entry.line) != 0) status |= entry.bit;
+  }
+  return status;
+}
+
+constexpr SerialBackend kPosixBackend = {
+    posix_open, posix_configure, posix_set_timeouts,      posix_close,        posix_write,
+    posix_read, posix_set_dtr,   posix_set_rts_handshake, posix_set_cts_flow, posix_modem_status,
+};
+
+}  // namespace
+
+const SerialBackend* serial_platform_backend() {
+  return &kPosixBackend;
+}
+
+std::string serial_device_name(int n) {
+  return "/dev/ttyS" + std::to_string(n - 1);
+}
+
+int serial_not_open_error() {
+  return EBADF;
+}
