@@ -32,9 +32,9 @@ struct HexCursor {
 };
 
 // hex_read_record results besides a record's own type byte.
-constexpr int HEX_RECORD_END = -2;        // count 0: end of data
-constexpr int HEX_RECORD_BAD = -1;        // wrong checksum, or input ended
-constexpr int HEX_RECORD_UPPER = 4;       // type 4 with a good checksum
+constexpr int HEX_RECORD_END = -2;         // count 0: end of data
+constexpr int HEX_RECORD_BAD = -1;         // wrong checksum, or input ended
+constexpr int HEX_RECORD_UPPER = 4;        // type 4 with a good checksum
 constexpr int HEX_RECORD_BAD_UPPER = 255;  // type 4 with a wrong checksum
 
 // Reads the next record, skipping everything before its ':'. A count of 0
