@@ -1,0 +1,17 @@
+// stoker-kit: the toolkit's front end, one subcommand per operation.
+#pragma once
+
+namespace CLI {
+class App;
+}
+
+// Adds one subcommand to the toolkit's command line. When the user picks it,
+// its callback runs the operation, prints the outcome and stores the process
+// exit status in *status.
+using KitRegister = void (*)(CLI::App* app, int* status);
+
+// hex2bin: Intel HEX file to the flat image of a flash window (kit_hex2bin.cpp).
+void kit_register_hex2bin(CLI::App* app, int* status);
+// xmodem: stoker's download with a silent (generation 1) loader let through to
+// XMODEM-1K (kit_xmodem.cpp).
+void kit_register_xmodem(CLI::App* app, int* status);

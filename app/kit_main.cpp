@@ -1,0 +1,42 @@
+// stoker-kit: the toolkit's operations behind one command, one subcommand
+// each. A new operation is a file kit_<name>.cpp with its registration
+// function, declared in kit.h and listed in kSubcommands below.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <exception>
+
+#include "app/kit.h"
+
+namespace {
+
+constexpr KitRegister kSubcommands[] = {
+    kit_register_hex2bin,
+    kit_register_xmodem,
+};
+
+int run(int argc, char** argv) {
+  CLI::App app{"stoker-kit: serial toolkit for PIC32 boot loaders", "stoker-kit"};
+  app.require_subcommand(1);
+  int status = 0;
+  for (KitRegister add : kSubcommands) add(&app, &status);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error);
+  }
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const CLI::Error& error) {
+    std::fprintf(stderr, "stoker-kit: %s\n", error.what());
+    return error.get_exit_code();
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "stoker-kit: %s\n", error.what());
+    return 1;
+  }
+}
