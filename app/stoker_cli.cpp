@@ -72,7 +72,9 @@ int fail_check() {
   return 1;
 }
 
-bool names_device(const char* port) { return std::strchr(port, '/') != nullptr; }
+bool names_device(const char* port) {
+  return std::strchr(port, '/') != nullptr;
+}
 
 // Steps 8 to 11: the value checks, in their order.
 int check_values(const StokerArgs* args, const char* baud) {
@@ -113,14 +115,13 @@ int open_port(StokerArgs* args, SerialPort* port) {
                         : serial_open_device(port, args->device.c_str(), args->settings.c_str());
   if (error == 0) return 0;
   if (args->device.empty())
-    console_print("\nUnable to open com port %d with %s", args->portNumber,
-                  args->settings.c_str());
+    console_print("\nUnable to open com port %d with %s", args->portNumber, args->settings.c_str());
   else
     console_print("\nUnable to open com port %s with %s", args->device.c_str(),
                   args->settings.c_str());
   const char* hint = serial_open_hint(error);
-  const std::string name = args->device.empty() ? serial_device_name(args->portNumber)
-                                                : args->device;
+  const std::string name =
+      args->device.empty() ? serial_device_name(args->portNumber) : args->device;
   if (hint != nullptr)
     std::fprintf(stderr, "\nstoker: %s: %s\n", name.c_str(), hint);
   else
@@ -196,8 +197,8 @@ int stoker_run(StokerArgs* args, SerialPort* port) {
     console_print("\nWait ");
     reporter = report_dots;
   }
-  const int code = args->anyGeneration ? download_any_generation(&job, reporter)
-                                       : download(&job, reporter);
+  const int code =
+      args->anyGeneration ? download_any_generation(&job, reporter) : download(&job, reporter);
   if (code != 0) {
     console_print("\nFail Code =%d", code);
     explain_failure(job, code);

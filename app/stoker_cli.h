@@ -6,10 +6,10 @@
 #include "boot/download.h"
 
 struct StokerArgs {
-  DownloadJob job;        // filled for the download (port left null)
-  int portNumber = 0;     // the port argument as a number (0 when a path)
-  std::string device;     // the device path when the argument names one
-  std::string settings;   // "<baud>,8,N,1"
+  DownloadJob job;             // filled for the download (port left null)
+  int portNumber = 0;          // the port argument as a number (0 when a path)
+  std::string device;          // the device path when the argument names one
+  std::string settings;        // "<baud>,8,N,1"
   bool anyGeneration = false;  // let a silent (generation 1) loader through
 };
 

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <new>
 
@@ -39,8 +40,7 @@ std::vector<uint8_t> allocate_image(int32_t flashSize) {
 // Reads a raw image of `size` bytes into the buffer; false on a short read.
 bool read_raw(FILE* file, long size, std::vector<uint8_t>& image) {
   if (size == 0) return true;
-  return std::fread(image.data(), 1, static_cast<size_t>(size), file) ==
-         static_cast<size_t>(size);
+  return std::fread(image.data(), 1, static_cast<size_t>(size), file) == static_cast<size_t>(size);
 }
 
 // Loads the image (HEX conversion or raw read) and returns its size through
@@ -53,7 +53,8 @@ int load_image(DownloadJob* job, FilePtr file, long rawSize, std::vector<uint8_t
     return RESULT_OK;
   }
   if (job->verbose) {
-    console_print("\nStarting hex convert flash start=0x%x", static_cast<unsigned>(job->flashStart));
+    console_print("\nStarting hex convert flash start=0x%x",
+                  static_cast<unsigned>(job->flashStart));
     console_print("\tflash size=%d", job->flashSize);
   }
   int converted = 0;
@@ -74,6 +75,10 @@ int run_download(DownloadJob* job, ProgressFn progress, int lowestGeneration) {
     console_print("\tflash start %x", static_cast<unsigned>(job->flashStart));
   }
   if (job->port == nullptr || !serial_is_open(job->port)) return RESULT_PORT_CLOSED;
+  // Only a regular file is an image: a directory or a device would open
+  // and then read as nothing, or for ever.
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(job->path, error)) return RESULT_FILE_UNREADABLE;
   FilePtr file(std::fopen(job->path, "rb"));
   if (!file) return RESULT_FILE_UNREADABLE;
 
@@ -112,28 +117,46 @@ int run_download(DownloadJob* job, ProgressFn progress, int lowestGeneration) {
 
 const char* result_text(int code) {
   switch (code) {
-    case RESULT_OK: return "image downloaded";
-    case RESULT_FILE_UNREADABLE: return "the image file cannot be read";
-    case RESULT_NO_ERASE_REPLY: return "no reply from the target after the erase delay";
-    case RESULT_ABORTED: return "the transfer was aborted";
-    case RESULT_PORT_CLOSED: return "the port is not open";
-    case RESULT_NOT_DETECTED: return "boot loader not detected";
-    case RESULT_NO_SUB_VERSION: return "the boot loader gave no sub-version";
-    case RESULT_ERASE_REFUSED: return "the boot loader refused the erase (NAK)";
-    case RESULT_NO_ACK: return "no ACK from the target after a block";
-    case RESULT_NO_MEMORY: return "no memory for the image buffer";
+    case RESULT_OK:
+      return "image downloaded";
+    case RESULT_FILE_UNREADABLE:
+      return "the image file cannot be read";
+    case RESULT_NO_ERASE_REPLY:
+      return "no reply from the target after the erase delay";
+    case RESULT_ABORTED:
+      return "the transfer was aborted";
+    case RESULT_PORT_CLOSED:
+      return "the port is not open";
+    case RESULT_NOT_DETECTED:
+      return "boot loader not detected";
+    case RESULT_NO_SUB_VERSION:
+      return "the boot loader gave no sub-version";
+    case RESULT_ERASE_REFUSED:
+      return "the boot loader refused the erase (NAK)";
+    case RESULT_NO_ACK:
+      return "no ACK from the target after a block";
+    case RESULT_NO_MEMORY:
+      return "no memory for the image buffer";
     case RESULT_HEX_ERROR:
       return "the HEX file has a bad record, no end record, or no data inside the flash window";
-    case RESULT_IMAGE_TOO_LARGE: return "the image is larger than the flash";
-    case RESULT_XMODEM_NO_REPLY: return "no reply to an XMODEM packet";
-    case RESULT_XMODEM_BAD_REPLY: return "an XMODEM packet was answered with neither ACK nor NAK";
-    case RESULT_XMODEM_TOO_MANY_NAKS: return "an XMODEM packet was refused too many times";
-    case RESULT_XMODEM_CANCELLED: return "the receiver cancelled the transfer";
-    default: return "unknown failure";
+    case RESULT_IMAGE_TOO_LARGE:
+      return "the image is larger than the flash";
+    case RESULT_XMODEM_NO_REPLY:
+      return "no reply to an XMODEM packet";
+    case RESULT_XMODEM_BAD_REPLY:
+      return "an XMODEM packet was answered with neither ACK nor NAK";
+    case RESULT_XMODEM_TOO_MANY_NAKS:
+      return "an XMODEM packet was refused too many times";
+    case RESULT_XMODEM_CANCELLED:
+      return "the receiver cancelled the transfer";
+    default:
+      return "unknown failure";
   }
 }
 
-int download(DownloadJob* job, ProgressFn progress) { return run_download(job, progress, 2); }
+int download(DownloadJob* job, ProgressFn progress) {
+  return run_download(job, progress, 2);
+}
 
 int download_any_generation(DownloadJob* job, ProgressFn progress) {
   return run_download(job, progress, 1);
@@ -151,9 +174,12 @@ int boot_start(DownloadJob* job) {
   serial_drain(port);
   if (job->verbose) console_print("\nDetecting boot loader version");
   switch (waitforS(job, "DE")) {
-    case 'D': return 2;
-    case 'E': return 3;
-    default: return 1;
+    case 'D':
+      return 2;
+    case 'E':
+      return 3;
+    default:
+      return 1;
   }
 }
 

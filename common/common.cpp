@@ -5,7 +5,9 @@
 
 unsigned scriptOptions = 0;
 
-void reset_script_options() { scriptOptions = 0; }
+void reset_script_options() {
+  scriptOptions = 0;
+}
 
 namespace {
 DelayHook g_delay_hook = nullptr;

@@ -7,7 +7,9 @@ namespace {
 std::string* g_capture = nullptr;
 }
 
-void console_capture(std::string* sink) { g_capture = sink; }
+void console_capture(std::string* sink) {
+  g_capture = sink;
+}
 
 void console_print(const char* format, ...) {
   va_list args;

@@ -12,7 +12,9 @@ void virtual_delay(int ms) {
   if (g_current != nullptr && ms > 0) g_current->advance_ms(ms);
 }
 
-FakePort* fake(SerialPort* port) { return static_cast<FakePort*>(port->user); }
+FakePort* fake(SerialPort* port) {
+  return static_cast<FakePort*>(port->user);
+}
 
 int fake_open(SerialPort* port, const char*) {
   if (fake(port)->openError != 0) return fake(port)->openError;
@@ -30,7 +32,9 @@ int fake_configure(SerialPort* port) {
   return 0;
 }
 
-int fake_timeouts(SerialPort*) { return 0; }
+int fake_timeouts(SerialPort*) {
+  return 0;
+}
 
 void fake_close(SerialPort* port) {
   fake(port)->events.push_back({FakeEvent::Close, fake(port)->now_us(), {}, false});
@@ -64,12 +68,13 @@ int fake_set_cts(SerialPort* port, bool on) {
   return 1;
 }
 
-int fake_modem_status(SerialPort* port) { return fake(port)->modemBits; }
+int fake_modem_status(SerialPort* port) {
+  return fake(port)->modemBits;
+}
 
-const SerialBackend kFakeBackend = {fake_open,  fake_configure, fake_timeouts,
-                                    fake_close, fake_write,     fake_read,
-                                    fake_set_dtr, fake_set_rts, fake_set_cts,
-                                    fake_modem_status};
+const SerialBackend kFakeBackend = {fake_open,    fake_configure,   fake_timeouts, fake_close,
+                                    fake_write,   fake_read,        fake_set_dtr,  fake_set_rts,
+                                    fake_set_cts, fake_modem_status};
 
 }  // namespace
 
@@ -85,7 +90,9 @@ FakePort::~FakePort() {
   if (g_current == this) g_current = nullptr;
 }
 
-int FakePort::open(const char* settings) { return serial_open_device(&port, "fake", settings); }
+int FakePort::open(const char* settings) {
+  return serial_open_device(&port, "fake", settings);
+}
 
 void FakePort::send(const std::vector<uint8_t>& bytes, double delayMs) {
   int64_t at = nowUs_ + static_cast<int64_t>(delayMs * 1000.0);
@@ -96,6 +103,10 @@ void FakePort::send(const std::vector<uint8_t>& bytes, double delayMs) {
 
 void FakePort::send(const std::string& text, double delayMs) {
   send(std::vector<uint8_t>(text.begin(), text.end()), delayMs);
+}
+
+void FakePort::cancel_future() {
+  while (!incoming_.empty() && incoming_.back().timeUs > nowUs_) incoming_.pop_back();
 }
 
 int FakePort::backend_read(uint8_t* data, int count) {

@@ -15,9 +15,9 @@
 
 struct FakeEvent {
   enum Kind { Write, Dtr, Rts, Cts, Close } kind;
-  int64_t timeUs;               // virtual time when it happened
-  std::vector<uint8_t> bytes;   // Write: the bytes
-  bool on = false;              // Dtr, Rts, Cts: the new state
+  int64_t timeUs;              // virtual time when it happened
+  std::vector<uint8_t> bytes;  // Write: the bytes
+  bool on = false;             // Dtr, Rts, Cts: the new state
 };
 
 class FakePort {
@@ -40,6 +40,8 @@ class FakePort {
   // The target sends these bytes, readable from now + delayMs on.
   void send(const std::vector<uint8_t>& bytes, double delayMs = 0);
   void send(const std::string& text, double delayMs = 0);
+  // Drops queued bytes that have not arrived yet (the target stops sending).
+  void cancel_future();
   // Bytes queued but not yet read by the host.
   size_t pending() const { return incoming_.size(); }
 

@@ -1,0 +1,31 @@
+# Sourced by scripts/demo and scripts/test: installs the Debian packages the
+# build needs when they are missing (as root), or names the apt-get line.
+# Usage: need_packages CMD:PACKAGE ...  (a command, or a file path, to probe)
+
+need_packages() {
+  local missing=() item probe pkg
+  for item in "$@"; do
+    probe=${item%%:*}
+    pkg=${item#*:}
+    if [[ $probe == /* ]]; then
+      [[ -e $probe ]] || missing+=("$pkg")
+    else
+      command -v "$probe" >/dev/null 2>&1 || missing+=("$pkg")
+    fi
+  done
+  [[ ${#missing[@]} -eq 0 ]] && return 0
+  if [[ $(id -u) -eq 0 ]] && command -v apt-get >/dev/null 2>&1; then
+    echo "Installing: ${missing[*]}"
+    DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
+      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
+      { echo "apt-get install failed" >&2; return 1; }
+  else
+    echo "Missing packages. Install them with:" >&2
+    echo "  sudo apt-get install ${missing[*]}" >&2
+    return 1
+  fi
+}
+
+# What every build needs.
+BUILD_PACKAGES=(cmake:cmake ninja:ninja-build g++:g++ /usr/include/gtest/gtest.h:libgtest-dev
+                /usr/include/CLI/CLI.hpp:libcli11-dev)

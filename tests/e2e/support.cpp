@@ -1,0 +1,184 @@
+#include "tests/e2e/support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int ms_left(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+pid_t spawn(const std::vector<std::string>& argv, int outFd, int errFd) {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  dup2(outFd, 1);
+  dup2(errFd, 2);
+  const int devnull = open("/dev/null", O_RDONLY);
+  dup2(devnull, 0);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  execv(args[0], args.data());
+  _exit(127);
+}
+
+int decode_status(int raw) {
+  if (WIFEXITED(raw)) return WEXITSTATUS(raw);
+  if (WIFSIGNALED(raw)) return 128 + WTERMSIG(raw);
+  return -1;
+}
+
+// Reads what is available on fd into text; false at end of file.
+bool drain_into(int fd, std::string& text) {
+  char buffer[4096];
+  const ssize_t n = read(fd, buffer, sizeof buffer);
+  if (n <= 0) return false;
+  text.append(buffer, static_cast<size_t>(n));
+  return true;
+}
+
+}  // namespace
+
+ProcessResult run_program(const std::vector<std::string>& argv, int timeoutMs) {
+  ProcessResult result;
+  int out[2], err[2];
+  if (pipe(out) != 0 || pipe(err) != 0) return result;
+  const pid_t pid = spawn(argv, out[1], err[1]);
+  close(out[1]);
+  close(err[1]);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  bool outOpen = true, errOpen = true;
+  while (outOpen || errOpen) {
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    const int left = ms_left(deadline);
+    if (left == 0) {
+      result.timedOut = true;
+      kill(pid, SIGKILL);
+      break;
+    }
+    if (poll(fds, 2, left) <= 0) continue;
+    if (outOpen && fds[0].revents != 0) outOpen = drain_into(out[0], result.out);
+    if (errOpen && fds[1].revents != 0) errOpen = drain_into(err[0], result.err);
+  }
+  int raw = 0;
+  waitpid(pid, &raw, 0);
+  close(out[0]);
+  close(err[0]);
+  result.status = decode_status(raw);
+  return result;
+}
+
+std::string make_temp_dir() {
+  char name[] = "/tmp/stoker-e2e-XXXXXX";
+  const char* dir = mkdtemp(name);
+  return dir != nullptr ? std::string(dir) : std::string("/tmp");
+}
+
+std::vector<uint8_t> read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<uint8_t> pattern_bytes(size_t n, uint32_t seed) {
+  std::vector<uint8_t> bytes(n);
+  uint32_t x = seed * 2654435761u + 1;
+  for (uint8_t& b : bytes) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    b = static_cast<uint8_t>(x);
+  }
+  return bytes;
+}
+
+SimTarget::~SimTarget() {
+  stop();
+}
+
+bool SimTarget::start(const std::vector<std::string>& options) {
+  dir_ = make_temp_dir();
+  link_ = dir_ + "/port";
+  out_ = dir_ + "/received.bin";
+  std::vector<std::string> argv = {STOKER_TARGET_BIN, "--link", link_, "--out", out_, "--once"};
+  argv.insert(argv.end(), options.begin(), options.end());
+  int out[2];
+  if (pipe(out) != 0) return false;
+  const int errFd = open("/dev/null", O_WRONLY);
+  pid_ = spawn(argv, out[1], errFd);
+  close(out[1]);
+  close(errFd);
+  stdout_ = out[0];
+  // The port exists once the simulator has printed its PTY line.
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (buffered_.find('\n') == std::string::npos) {
+    pollfd fd = {stdout_, POLLIN, 0};
+    if (ms_left(deadline) == 0 || poll(&fd, 1, ms_left(deadline)) <= 0) return false;
+    if (!drain_into(stdout_, buffered_)) return false;
+  }
+  struct stat st;
+  return lstat(link_.c_str(), &st) == 0;
+}
+
+std::string SimTarget::summary(int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    const size_t at = buffered_.find("SUMMARY");
+    if (at != std::string::npos) {
+      const size_t end = buffered_.find('\n', at);
+      if (end != std::string::npos) return buffered_.substr(at, end - at);
+    }
+    pollfd fd = {stdout_, POLLIN, 0};
+    if (stdout_ < 0 || ms_left(deadline) == 0 || poll(&fd, 1, ms_left(deadline)) <= 0) return "";
+    if (!drain_into(stdout_, buffered_)) {
+      close(stdout_);
+      stdout_ = -1;
+    }
+  }
+}
+
+std::string SimTarget::field(const std::string& summary, const std::string& key) {
+  const std::string tag = " " + key + "=";
+  const size_t at = summary.find(tag);
+  if (at == std::string::npos) return "";
+  const size_t begin = at + tag.size();
+  return summary.substr(begin, summary.find(' ', begin) - begin);
+}
+
+int SimTarget::stop() {
+  int status = -1;
+  if (pid_ > 0) {
+    int raw = 0;
+    // Give a finished simulator a moment to exit by itself.
+    for (int i = 0; i < 20 && waitpid(pid_, &raw, WNOHANG) == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (waitpid(pid_, &raw, WNOHANG) == 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, &raw, 0);
+    }
+    status = decode_status(raw);
+    pid_ = -1;
+  }
+  if (stdout_ >= 0) close(stdout_);
+  stdout_ = -1;
+  return status;
+}
