@@ -4,7 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
-#include <string>
+#include <vector>
 
 namespace {
 
@@ -55,17 +55,28 @@ uint8_t read_data(const char* p, uint8_t count, uint8_t sum, uint8_t* data) {
 
 }  // namespace
 
-int hex_read_record(HexCursor* cursor, uint32_t* address, uint8_t* data, uint8_t* count) {
+namespace {
+
+// Internal reader results for input that ends too soon: no ':' left (all of
+// it consumed), or a record cut off (the cursor stays at its ':').
+constexpr int kNoMark = -10;
+constexpr int kCutOff = -11;
+
+// As hex_read_record, but input that ends too soon gives kNoMark or kCutOff,
+// so that a reader of pieces can fetch more and read the record again.
+int read_record(HexCursor* cursor, uint32_t* address, uint8_t* data, uint8_t* count) {
   *count = 0;
   const char* end = cursor->end;
   const char* mark =
       cursor->next == end
           ? nullptr
           : static_cast<const char*>(std::memchr(cursor->next, ':', end - cursor->next));
-  if (mark == nullptr || end - mark < 3) {
+  if (mark == nullptr) {
     cursor->next = end;
-    return HEX_RECORD_BAD;
+    return kNoMark;
   }
+  cursor->next = mark;
+  if (end - mark < 3) return kCutOff;
   const char* p = mark + 1;
   const uint8_t n = byte_at(p);
   p += 2;
@@ -73,20 +84,14 @@ int hex_read_record(HexCursor* cursor, uint32_t* address, uint8_t* data, uint8_t
     cursor->next = p;
     return HEX_RECORD_END;
   }
-  if (end - p < kHeadChars) {
-    cursor->next = end;
-    return HEX_RECORD_BAD;
-  }
+  if (end - p < kHeadChars) return kCutOff;
   const uint8_t addressHigh = byte_at(p);
   const uint8_t addressLow = byte_at(p + 2);
   const uint8_t type = byte_at(p + 4);
   const uint8_t sum = static_cast<uint8_t>(n + addressHigh + addressLow + type);
   p += kHeadChars;
   const std::ptrdiff_t bodyChars = type == 4 ? 6 : 2 * n + 2;
-  if (end - p < bodyChars) {
-    cursor->next = end;
-    return HEX_RECORD_BAD;
-  }
+  if (end - p < bodyChars) return kCutOff;
   if (type == 4) return read_upper(cursor, p, sum, address);
   cursor->next = p + bodyChars;
   if (read_data(p, n, sum, data) != 0) return HEX_RECORD_BAD;
@@ -95,73 +100,102 @@ int hex_read_record(HexCursor* cursor, uint32_t* address, uint8_t* data, uint8_t
   return type;
 }
 
-// Addresses are formed in 64 bits, so neither upper + address nor
-// flashStart + flashSize wraps around. The caller keeps flashSize at most
-// INT32_MAX - 255, so the image size fits an int.
-int hex_to_image_text(std::string_view text, uint32_t flashStart, uint32_t flashSize,
-                      uint8_t* image, int* actualSize) {
-  *actualSize = 0;
-  HexCursor cursor{text.data(), text.data() + text.size()};
-  const uint64_t low = flashStart;
-  const uint64_t high = low + flashSize;
+// One conversion, fed one piece of text or more. Addresses are formed in 64
+// bits, so neither upper + address nor flashStart + flashSize wraps around.
+struct Conversion {
+  uint64_t low;   // flashStart
+  uint64_t high;  // flashStart + flashSize: the highest first address stored
+  uint8_t* image;
   uint64_t upper = 0;
-  uint64_t end = 0;
+  uint64_t end = 0;  // highest end address of the stored records
   bool stored = false;
+  bool done = false;  // an end record or a bad one was read
   int result = HEX_OK;
-  uint8_t data[kRecordBytes];
-  for (;;) {
-    uint32_t address = 0;
-    uint8_t count = 0;
-    const int kind = hex_read_record(&cursor, &address, data, &count);
-    if (kind == HEX_RECORD_END) break;
-    if (kind == HEX_RECORD_BAD) {
-      result = HEX_BAD_RECORD;
-      break;
-    }
-    if (kind == HEX_RECORD_UPPER) {
-      upper = static_cast<uint64_t>(address) << 16;
-    } else if (kind == 0) {
-      const uint64_t first = upper + address;
-      if (first < low || first > high) continue;  // outside the window
-      std::memcpy(image + (first - low), data, count);
-      end = std::max(end, first + count);
-      stored = true;
-    }
-  }
-  if (stored) {
-    *actualSize = static_cast<int>(end - low);
-  } else if (result == HEX_OK) {
-    result = HEX_NO_DATA;
-  }
-  return result;
+};
+
+void store(Conversion* c, uint64_t first, const uint8_t* data, uint8_t count) {
+  if (first < c->low || first > c->high) return;  // outside the window
+  std::memcpy(c->image + (first - c->low), data, count);
+  c->end = std::max(c->end, first + count);
+  c->stored = true;
 }
 
-namespace {
-
-// Appends everything from the file's position to its end: one read of the
-// measured rest, then whatever a stream that can't be measured still holds.
-bool read_rest(FILE* file, std::string* text) {
-  const long here = std::ftell(file);
-  if (here >= 0 && std::fseek(file, 0, SEEK_END) == 0) {
-    const long last = std::ftell(file);
-    if (std::fseek(file, here, SEEK_SET) != 0) return false;
-    if (last > here) text->resize(static_cast<size_t>(last - here));
+// Converts the records at the cursor. When the text ends too soon: if it is
+// the last piece the conversion fails, else the cursor is left where the
+// next piece has to continue (at the ':' of a cut-off record).
+void convert_records(Conversion* c, HexCursor* cursor, bool last) {
+  uint8_t data[kRecordBytes];
+  while (!c->done) {
+    uint32_t address = 0;
+    uint8_t count = 0;
+    const int kind = read_record(cursor, &address, data, &count);
+    if (kind == kNoMark || kind == kCutOff) {
+      if (!last) return;
+      c->result = HEX_BAD_RECORD;
+      c->done = true;
+    } else if (kind == HEX_RECORD_END) {
+      c->done = true;
+    } else if (kind == HEX_RECORD_BAD) {
+      c->result = HEX_BAD_RECORD;
+      c->done = true;
+    } else if (kind == HEX_RECORD_UPPER) {
+      c->upper = static_cast<uint64_t>(address) << 16;
+    } else if (kind == 0) {
+      store(c, c->upper + address, data, count);
+    }
   }
-  text->resize(std::fread(text->data(), 1, text->size(), file));
-  char chunk[1 << 16];
-  size_t got = 0;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) text->append(chunk, got);
-  return std::ferror(file) == 0;
+}
+
+// The image size (0 when nothing was stored) and the result. The caller keeps
+// flashSize at most INT32_MAX - 255, so the size fits an int.
+int finish(const Conversion& c, int* actualSize) {
+  *actualSize = c.stored ? static_cast<int>(c.end - c.low) : 0;
+  if (!c.stored && c.result == HEX_OK) return HEX_NO_DATA;
+  return c.result;
 }
 
 }  // namespace
 
+int hex_read_record(HexCursor* cursor, uint32_t* address, uint8_t* data, uint8_t* count) {
+  const int kind = read_record(cursor, address, data, count);
+  if (kind == kNoMark || kind == kCutOff) {
+    cursor->next = cursor->end;
+    return HEX_RECORD_BAD;
+  }
+  return kind;
+}
+
+int hex_to_image_text(std::string_view text, uint32_t flashStart, uint32_t flashSize,
+                      uint8_t* image, int* actualSize) {
+  Conversion c{flashStart, uint64_t{flashStart} + flashSize, image};
+  HexCursor cursor{text.data(), text.data() + text.size()};
+  convert_records(&c, &cursor, true);
+  return finish(c, actualSize);
+}
+
+// The file is read in pieces of kPieceBytes into one buffer: a large file is
+// never held whole (a HEX file is about three times its image), and a record
+// cut off at the end of a piece moves to the front of the buffer and is read
+// again with the next piece.
 int hex_to_image(FILE* file, uint32_t flashStart, uint32_t flashSize, uint8_t* image,
                  int* actualSize) {
-  *actualSize = 0;
-  std::string text;
-  if (!read_rest(file, &text)) return HEX_BAD_RECORD;
-  return hex_to_image_text(text, flashStart, flashSize, image, actualSize);
+  constexpr size_t kPieceBytes = size_t{1} << 18;
+  Conversion c{flashStart, uint64_t{flashStart} + flashSize, image};
+  std::vector<char> buffer(kPieceBytes);
+  size_t kept = 0;  // characters of a cut-off record at the front
+  while (!c.done) {
+    const size_t wanted = buffer.size() - kept;
+    const size_t got = std::fread(buffer.data() + kept, 1, wanted, file);
+    if (std::ferror(file) != 0) {
+      c.result = HEX_BAD_RECORD;
+      break;
+    }
+    HexCursor cursor{buffer.data(), buffer.data() + kept + got};
+    convert_records(&c, &cursor, got < wanted);
+    kept = static_cast<size_t>(cursor.end - cursor.next);
+    std::memmove(buffer.data(), cursor.next, kept);
+  }
+  return finish(c, actualSize);
 }
 
 long file_length(FILE* file) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -303,21 +304,55 @@ std::filesystem::path write_temp(const std::string& name, const std::string& tex
   return path;
 }
 
-TEST(HexToImageFile, ReadsTheWholeFileAndLeavesItOpen) {
+// A long HEX text: records of every length, upper addresses inside and
+// outside the window, and text between records.
+std::string long_hex_text() {
+  uint32_t state = 12345;
+  auto next = [&state] { return state = state * 1103515245u + 12345u, state >> 8; };
   std::string text;
-  for (int i = 0; i < 4000; ++i) {  // larger than one read chunk
-    text += record(static_cast<uint16_t>(i * 16), 0, bytes_from(static_cast<uint8_t>(i), 16));
+  const uint16_t uppers[] = {0x1d00, 0x1d00, 0x1d01, 0x1fc0};
+  while (text.size() < 900000) {
+    if (next() % 16 == 0) text += upper(uppers[next() % 4]);
+    if (next() % 8 == 0) text += "; note\n";
+    text += record(static_cast<uint16_t>(next()), 0,
+                   bytes_from(static_cast<uint8_t>(next()), 1 + next() % 255));
   }
-  const auto path = write_temp("stoker_hex_test_file.hex", upper(0x1d00) + text + kEnd);
-  FILE* f = std::fopen(path.string().c_str(), "rb");
-  ASSERT_NE(f, nullptr);
-  std::vector<uint8_t> image(0x10000 + 255, kFill);
-  int size = -1;
-  EXPECT_EQ(hex_to_image(f, kStart, 0x10000, image.data(), &size), HEX_OK);
-  EXPECT_EQ(size, 4000 * 16);
-  EXPECT_EQ(image[3999 * 16 + 15], static_cast<uint8_t>(3999 + 15));
-  EXPECT_EQ(std::fclose(f), 0);
-  std::filesystem::remove(path);
+  return text;
+}
+
+TEST(HexToImageFile, ReadsInPiecesAsTheTextIsRead) {
+  const std::string body = long_hex_text();
+  // Whole; with a first piece that ends in text between records; without
+  // its end record; cut inside records at several places, among them around
+  // the 256 KiB pieces of the reader.
+  const std::string first = upper(0x1d00) + record(0, 0, {1});
+  std::vector<std::pair<std::string, int>> texts = {
+      {body + kEnd, HEX_OK},
+      {first + std::string((size_t{1} << 18) - first.size(), ' ') + body + kEnd, HEX_OK},
+      {body, HEX_BAD_RECORD}};
+  for (size_t cut :
+       {size_t{1} << 18, (size_t{1} << 18) + 1, (size_t{1} << 19) - 7, body.size() - 3}) {
+    texts.emplace_back(body.substr(0, cut), HEX_BAD_RECORD);
+  }
+  for (size_t i = 0; i < texts.size(); ++i) {
+    const auto path = write_temp("stoker_hex_test_pieces.hex", texts[i].first);
+    FILE* f = std::fopen(path.string().c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    std::vector<uint8_t> fromFile(0x20000 + 255, kFill);
+    std::vector<uint8_t> fromText(fromFile);
+    int fileSize = -1;
+    int textSize = -2;
+    const int fileResult = hex_to_image(f, kStart, 0x20000, fromFile.data(), &fileSize);
+    std::fclose(f);
+    const int textResult =
+        hex_to_image_text(texts[i].first, kStart, 0x20000, fromText.data(), &textSize);
+    EXPECT_EQ(fileResult, textResult) << i;
+    EXPECT_EQ(fileResult, texts[i].second) << i;
+    EXPECT_EQ(fileSize, textSize) << i;
+    EXPECT_GT(fileSize, 0x10000) << i;  // records landed in both 64 KiB pages
+    EXPECT_TRUE(fromFile == fromText) << i;
+    std::filesystem::remove(path);
+  }
 }
 
 TEST(HexToImageFile, ReadErrorIsABadRecord) {
