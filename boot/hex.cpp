@@ -44,7 +44,8 @@ int read_upper(HexCursor* cursor, const char* p, uint8_t sum, uint32_t* address)
   return sum == 0 ? HEX_RECORD_UPPER : HEX_RECORD_BAD_UPPER;
 }
 
-// Reads `count` data bytes and the checksum at p (already known to be there).
+// Reads `count` data bytes and the checksum at p (already known to be there);
+// returns the running sum with them added, 0 for a good record.
 uint8_t read_data(const char* p, uint8_t count, uint8_t sum, uint8_t* data) {
   for (int i = 0; i < count; ++i, p += 2) {
     data[i] = byte_at(p);
@@ -52,10 +53,6 @@ uint8_t read_data(const char* p, uint8_t count, uint8_t sum, uint8_t* data) {
   }
   return static_cast<uint8_t>(sum + byte_at(p));
 }
-
-}  // namespace
-
-namespace {
 
 // Internal reader results for input that ends too soon: no ':' left (all of
 // it consumed), or a record cut off (the cursor stays at its ':').
