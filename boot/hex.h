@@ -20,8 +20,9 @@ constexpr int HEX_NO_DATA = 24;
 // stored byte plus 1 (0 when nothing was stored). Returns a HEX_ result.
 int hex_to_image_text(std::string_view text, uint32_t flashStart, uint32_t flashSize,
                       uint8_t* image, int* actualSize);
-// As hex_to_image_text, reading the open file from its current position to
-// its end. A read error gives HEX_BAD_RECORD. Does not close the file.
+// As hex_to_image_text, reading the open file from its current position, in
+// pieces, up to the end record (or the record that fails). A read error gives
+// HEX_BAD_RECORD. Does not close the file.
 int hex_to_image(FILE* file, uint32_t flashStart, uint32_t flashSize, uint8_t* image,
                  int* actualSize);
 
