@@ -2,6 +2,7 @@
 // pseudo-terminal: whole images, resends, and the failures the wire can give.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,11 @@ struct FailureCase {
   int code;
   int dots;  // packets acknowledged before the failure
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const FailureCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class XmodemFailure : public XmodemE2E, public testing::WithParamInterface<FailureCase> {};
 
