@@ -1,12 +1,14 @@
 #include "tests/e2e/support.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -51,7 +53,76 @@ bool drain_into(int fd, std::string& text) {
   return true;
 }
 
+// Never mapped to a port: above every number a SimTarget takes.
+constexpr int kUnmappedComPort = 255;
+
+const char* wine_prefix() {
+  const char* prefix = std::getenv("STOKER_E2E_WINE");
+  return prefix != nullptr && prefix[0] != '\0' ? prefix : nullptr;
+}
+
+// Wine's settings for every process the tests start: the shared prefix, no
+// debug channels, and no Mono or Gecko installers.
+void set_wine_environment(const char* prefix) {
+  setenv("WINEPREFIX", prefix, 1);
+  setenv("WINEDEBUG", "-all", 0);
+  setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 0);
+}
+
+std::string crlf_to_lf(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out += text[i];
+  }
+  return out;
+}
+
 }  // namespace
+
+bool wine_mode() {
+  static const bool on = [] {
+    const char* prefix = wine_prefix();
+    if (prefix != nullptr) set_wine_environment(prefix);
+    return prefix != nullptr;
+  }();
+  return on;
+}
+
+std::vector<std::string> host_program(const std::string& name) {
+  if (name != "stoker" && name != "stoker-kit") ADD_FAILURE() << "no program " << name;
+#ifdef STOKER_WINE_BIN
+  if (wine_mode())
+    return {STOKER_WINE_BIN, std::string(STOKER_WINDOWS_BIN_DIR) + "/" + name + ".exe"};
+#else
+  if (wine_mode()) ADD_FAILURE() << "built without a Windows build to run under Wine";
+#endif
+  return {name == "stoker" ? STOKER_BIN : STOKER_KIT_BIN};
+}
+
+ProcessResult run_host(const std::string& name, const std::vector<std::string>& args,
+                       int timeoutMs) {
+  std::vector<std::string> argv = host_program(name);
+  argv.insert(argv.end(), args.begin(), args.end());
+  ProcessResult result = run_program(argv, timeoutMs);
+  if (wine_mode()) {
+    result.out = crlf_to_lf(result.out);
+    result.err = crlf_to_lf(result.err);
+  }
+  return result;
+}
+
+std::string host_path(const std::string& path) {
+  if (!wine_mode()) return path;
+  std::string windows = "Z:" + path;
+  for (char& c : windows) c = c == '/' ? '\\' : c;
+  return windows;
+}
+
+std::string missing_port(const std::string& dir) {
+  return wine_mode() ? std::to_string(kUnmappedComPort) : dir + "/nosuchport";
+}
 
 ProcessResult run_program(const std::vector<std::string>& argv, int timeoutMs) {
   ProcessResult result;
@@ -115,7 +186,7 @@ SimTarget::~SimTarget() {
   stop();
 }
 
-bool SimTarget::start(const std::vector<std::string>& options) {
+bool SimTarget::start(const std::vector<std::string>& options, ComRange com) {
   dir_ = make_temp_dir();
   link_ = dir_ + "/port";
   out_ = dir_ + "/received.bin";
@@ -136,7 +207,32 @@ bool SimTarget::start(const std::vector<std::string>& options) {
     if (!drain_into(stdout_, buffered_)) return false;
   }
   struct stat st;
-  return lstat(link_.c_str(), &st) == 0;
+  if (lstat(link_.c_str(), &st) != 0) return false;
+  return !wine_mode() || take_com_port(com);
+}
+
+// Links the first free comN of the range to the pseudo-terminal. symlink()
+// fails on an existing name, so parallel tests never share a number.
+bool SimTarget::take_com_port(ComRange com) {
+  const size_t at = buffered_.find("PTY ");
+  if (at == std::string::npos) return false;
+  const std::string pty = buffered_.substr(at + 4, buffered_.find('\n', at) - at - 4);
+  const std::string dosdevices = std::string(std::getenv("WINEPREFIX")) + "/dosdevices/com";
+  const int step = com.first <= com.last ? 1 : -1;
+  for (int n = com.first;; n += step) {
+    const std::string link = dosdevices + std::to_string(n);
+    if (symlink(pty.c_str(), link.c_str()) == 0) {
+      com_ = n;
+      comLink_ = link;
+      return true;
+    }
+    if (errno != EEXIST || n == com.last) return false;
+  }
+}
+
+void SimTarget::release_com_port() {
+  if (!comLink_.empty()) unlink(comLink_.c_str());
+  comLink_.clear();
 }
 
 std::string SimTarget::summary(int timeoutMs) {
@@ -180,5 +276,6 @@ int SimTarget::stop() {
   }
   if (stdout_ >= 0) close(stdout_);
   stdout_ = -1;
+  release_com_port();
   return status;
 }

@@ -16,17 +16,18 @@ struct XmodemE2E : testing::Test {
   SimTarget target;
   std::string dir = make_temp_dir();
 
+  // Writes the file; its path for the program under test.
   std::string file(const std::string& name, const std::vector<uint8_t>& bytes) {
     const std::string path = dir + "/" + name;
     write_file(path, bytes);
-    return path;
+    return host_path(path);
   }
   // A quiet download of `image` with flash 512 KiB and no erase delay.
   ProcessResult kit_xmodem(const std::string& image, const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> argv = {STOKER_KIT_BIN, "xmodem", target.port(), "115200",
-                                     "0x1d000000",   "512",    "0",           image};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    return run_program(argv, kRunLimitMs);
+    std::vector<std::string> args = {
+        "xmodem", target.host_port(), "115200", "0x1d000000", "512", "0", image};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run_host("stoker-kit", args, kRunLimitMs);
   }
   // What the target kept: whole packets, so the image and then erased flash.
   void expect_received(const std::vector<uint8_t>& data) {
