@@ -21,6 +21,7 @@ struct FileCloser {
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 constexpr int kReplyTries = 200;
+constexpr int kPauseAfterTryMs = 5;
 constexpr uint8_t kEntryByte = 0x5C;
 constexpr int32_t kMaxBlockSize = 65000;
 
@@ -186,16 +187,28 @@ int boot_start(DownloadJob* job) {
 bool get_reply(DownloadJob* job, uint8_t* byte) {
   for (int i = 0; i < kReplyTries; ++i) {
     if (serial_get(job->port, byte)) return true;
-    delay_ms(1);
+    serial_wait_input(job->port, 1);
   }
   return false;
+}
+
+// The pause after a try: a byte that was not wanted costs the full pause;
+// after an empty read the pause ends as soon as the next byte is there, so a
+// reply that comes just after a read isn't kept waiting. A silent line still
+// takes the full time per try.
+static void pause_after_try(DownloadJob* job, bool gotByte) {
+  if (gotByte)
+    delay_ms(kPauseAfterTryMs);
+  else
+    serial_wait_input(job->port, kPauseAfterTryMs);
 }
 
 int waitfor(DownloadJob* job, uint8_t value) {
   for (int i = 0; i < kReplyTries; ++i) {
     uint8_t byte = 0;
-    if (serial_get(job->port, &byte) && byte == value) return 1;
-    delay_ms(5);
+    const bool got = serial_get(job->port, &byte) != 0;
+    if (got && byte == value) return 1;
+    pause_after_try(job, got);
   }
   return 0;
 }
@@ -204,10 +217,10 @@ int waitforS(DownloadJob* job, const char* set) {
   const std::string_view wanted(set);
   for (int i = 0; i < kReplyTries; ++i) {
     uint8_t byte = 0;
-    if (serial_get(job->port, &byte) && byte != 0 &&
-        wanted.find(static_cast<char>(byte)) != std::string_view::npos)
+    const bool got = serial_get(job->port, &byte) != 0;
+    if (got && byte != 0 && wanted.find(static_cast<char>(byte)) != std::string_view::npos)
       return byte;
-    delay_ms(5);
+    pause_after_try(job, got);
   }
   return 0;
 }

@@ -100,7 +100,9 @@ void serial_close(SerialPort* port) {
   port->isOpen = 0;
 }
 
-int serial_is_open(const SerialPort* port) { return port->isOpen; }
+int serial_is_open(const SerialPort* port) {
+  return port->isOpen;
+}
 
 int serial_write(SerialPort* port, const void* data, int count) {
   if (!port->isOpen || port->handle == kInvalidHandle) return serial_not_open_error();
@@ -140,9 +142,17 @@ int serial_get_wait(SerialPort* port, int tries) {
   }
   for (int i = 0; i < tries; ++i) {
     if (serial_get(port, &byte)) return byte;
-    delay_ms(1);
+    serial_wait_input(port, 1);  // a 1 ms pause that ends when a byte arrives
   }
   return 0;
+}
+
+int serial_wait_input(SerialPort* port, int ms) {
+  if (!port->isOpen || port->handle == kInvalidHandle) {
+    delay_ms(ms);
+    return 0;
+  }
+  return backend_of(port)->wait_input(port, ms);
 }
 
 void serial_drain(SerialPort* port) {

@@ -38,6 +38,10 @@ struct SerialBackend {
   // Modem status bits 0x10 CTS, 0x20 DSR, 0x40 RING, 0x80 RLSD (DCD);
   // 0 when the device can't report them.
   int (*modem_status)(SerialPort* port);
+  // Waits up to ms milliseconds, returning early (1) as soon as input is
+  // waiting to be read; 0 after the whole wait. Reads nothing. A backend
+  // that can't watch its input simply waits the whole time.
+  int (*wait_input)(SerialPort* port, int ms);
 };
 
 constexpr intptr_t kInvalidHandle = -1;
@@ -105,6 +109,9 @@ int serial_get(SerialPort* port, uint8_t* out);
 // Up to tries reads (1 ms pause after each empty one); 0 tries waits for
 // ever. The byte received, or 0 when none came.
 int serial_get_wait(SerialPort* port, int tries);
+// Waits up to ms milliseconds for input, without reading it: 1 as soon as
+// input is waiting, 0 after the whole wait (also on a closed port).
+int serial_wait_input(SerialPort* port, int ms);
 // Discards input until a read comes back empty.
 void serial_drain(SerialPort* port);
 // Low 8 bits of the modem status.

@@ -309,9 +309,22 @@ int posix_modem_status(SerialPort* port) {
   return status;
 }
 
+int posix_wait_input(SerialPort* port, int ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    pollfd watch{fd_of(port), POLLIN, 0};
+    const int ready = poll(&watch, 1, remaining_ms(deadline));
+    if (ready == 0) return 0;
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready > 0 && (watch.revents & POLLIN) != 0) return 1;
+    return idle_until(deadline);  // hung up: as quiet as a silent line
+  }
+}
+
 constexpr SerialBackend kPosixBackend = {
-    posix_open, posix_configure, posix_set_timeouts,      posix_close,        posix_write,
-    posix_read, posix_set_dtr,   posix_set_rts_handshake, posix_set_cts_flow, posix_modem_status,
+    posix_open,         posix_configure,    posix_set_timeouts, posix_close,
+    posix_write,        posix_read,         posix_set_dtr,      posix_set_rts_handshake,
+    posix_set_cts_flow, posix_modem_status, posix_wait_input,
 };
 
 }  // namespace

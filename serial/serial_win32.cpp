@@ -114,9 +114,17 @@ int win32_modem_status(SerialPort* port) {
   return static_cast<int>(status & 0xFF);
 }
 
+// Synchronous Win32 I/O has no way to watch for input without reading it:
+// the pause is waited in full, as the reply waits always did.
+int win32_wait_input(SerialPort*, int ms) {
+  delay_ms(ms);
+  return 0;
+}
+
 constexpr SerialBackend kWin32Backend = {
-    win32_open, win32_configure, win32_set_timeouts,      win32_close,        win32_write,
-    win32_read, win32_set_dtr,   win32_set_rts_handshake, win32_set_cts_flow, win32_modem_status,
+    win32_open,         win32_configure,    win32_set_timeouts, win32_close,
+    win32_write,        win32_read,         win32_set_dtr,      win32_set_rts_handshake,
+    win32_set_cts_flow, win32_modem_status, win32_wait_input,
 };
 
 }  // namespace

@@ -72,9 +72,13 @@ int fake_modem_status(SerialPort* port) {
   return fake(port)->modemBits;
 }
 
-const SerialBackend kFakeBackend = {fake_open,    fake_configure,   fake_timeouts, fake_close,
-                                    fake_write,   fake_read,        fake_set_dtr,  fake_set_rts,
-                                    fake_set_cts, fake_modem_status};
+int fake_wait_input(SerialPort* port, int ms) {
+  return fake(port)->backend_wait_input(ms);
+}
+
+const SerialBackend kFakeBackend = {fake_open,    fake_configure,    fake_timeouts,  fake_close,
+                                    fake_write,   fake_read,         fake_set_dtr,   fake_set_rts,
+                                    fake_set_cts, fake_modem_status, fake_wait_input};
 
 }  // namespace
 
@@ -129,6 +133,16 @@ int FakePort::backend_read(uint8_t* data, int count) {
     incoming_.pop_front();
   }
   return n;
+}
+
+int FakePort::backend_wait_input(int ms) {
+  const int64_t deadline = nowUs_ + static_cast<int64_t>(ms) * 1000;
+  if (!deadLine && !incoming_.empty() && incoming_.front().timeUs <= deadline) {
+    nowUs_ = std::max(nowUs_, incoming_.front().timeUs);
+    return 1;
+  }
+  nowUs_ = deadline;
+  return 0;
 }
 
 int FakePort::backend_write(const uint8_t* data, int count) {

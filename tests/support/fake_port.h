@@ -86,6 +86,7 @@ class FakePort {
   // Backend entry points (used through the SerialBackend table).
   int backend_read(uint8_t* data, int count);
   int backend_write(const uint8_t* data, int count);
+  int backend_wait_input(int ms);
 
  private:
   struct Pending {

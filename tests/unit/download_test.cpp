@@ -136,6 +136,19 @@ TEST_F(DriverTest, ReplyWaitsCountTheirTriesAndPauses) {
   EXPECT_EQ(byte, 'z');
 }
 
+TEST_F(DriverTest, ReplyJustAfterAnEmptyReadIsNotKeptWaiting) {
+  // The ACK arrives half a millisecond after the first read gave up.
+  fake.send(std::vector<uint8_t>{ACK}, 2.5);
+  const int64_t t = fake.now_us();
+  EXPECT_EQ(waitfor(&job, ACK), 1);
+  EXPECT_EQ(fake.now_us() - t, 2500);
+  // An unwanted byte still costs the whole pause.
+  fake.send(std::vector<uint8_t>{'x', ACK});
+  const int64_t t2 = fake.now_us();
+  EXPECT_EQ(waitfor(&job, ACK), 1);
+  EXPECT_EQ(fake.now_us() - t2, 5000);
+}
+
 TEST_F(DriverTest, ClosedPortGivesFiveAndLeavesTheTargetAlone) {
   job.path = "/nonexistent/image.bin";
   serial_close(&fake.port);
