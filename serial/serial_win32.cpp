@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "common/common.h"
 #include "serial/serial.h"
 
 namespace {
