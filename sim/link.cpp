@@ -1,0 +1,256 @@
+#include "sim/link.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <thread>
+
+#include "sim/log.h"
+
+namespace {
+
+constexpr size_t kReadChunk = 4096;
+// A port that reports hang-up or an error is looked at again after this long.
+constexpr auto kHangupPause = std::chrono::milliseconds(50);
+// How often link_drain looks whether the host has read everything.
+constexpr auto kDrainPoll = std::chrono::milliseconds(2);
+constexpr auto kDrainSettle = std::chrono::milliseconds(10);
+
+int fail_with_errno() {
+  return errno != 0 ? errno : EIO;
+}
+
+void close_fd(int* fd) {
+  if (*fd >= 0) close(*fd);
+  *fd = -1;
+}
+
+bool add_fd_flags(int fd, int statusFlags) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | statusFlags) != 0) return false;
+  return fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+}
+
+// Opens the master, names and opens the slave. 0 or errno.
+int open_pair(Link* link) {
+  link->master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (link->master < 0) return fail_with_errno();
+  if (grantpt(link->master) != 0 || unlockpt(link->master) != 0) return fail_with_errno();
+  const char* name = ptsname(link->master);
+  if (name == nullptr) return fail_with_errno();
+  link->slavePath = name;
+  link->slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (link->slave < 0) return fail_with_errno();
+  return 0;
+}
+
+// Raw 8-bit line on the slave, master non-blocking. 0 or errno.
+int configure_pair(Link* link) {
+  termios tio{};
+  if (tcgetattr(link->slave, &tio) != 0) return fail_with_errno();
+  cfmakeraw(&tio);
+  tio.c_cflag |= CLOCAL | CREAD;
+  if (tcsetattr(link->slave, TCSANOW, &tio) != 0) return fail_with_errno();
+  if (!add_fd_flags(link->master, O_NONBLOCK)) return fail_with_errno();
+  return 0;
+}
+
+// Whole milliseconds until t, rounded down: poll sleeps at least that long,
+// and the caller sleeps off a remainder below one millisecond precisely.
+// -1 (no limit) for kNever.
+int poll_timeout(TimePoint t) {
+  if (t == kNever) return -1;
+  const auto left = t - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  const auto ms = std::chrono::floor<std::chrono::milliseconds>(left).count();
+  return static_cast<int>(std::min<long long>(ms, INT_MAX));
+}
+
+// Stamps freshly read host bytes with the time each one finishes crossing the
+// line: back to back after the previous one, never before it was written.
+void queue_input(Link* link, const uint8_t* data, size_t count) {
+  const TimePoint now = Clock::now();
+  for (size_t i = 0; i < count; ++i) {
+    link->rxFree = std::max(now, link->rxFree) + link->byteTime;
+    link->input.push_back({link->rxFree, data[i]});
+  }
+}
+
+// Reads what the host has written. False when the master reports no data
+// (hang-up or error) so the caller can pause instead of spinning.
+bool read_master(Link* link) {
+  uint8_t buffer[kReadChunk];
+  const ssize_t n = read(link->master, buffer, sizeof buffer);
+  if (n > 0) {
+    queue_input(link, buffer, static_cast<size_t>(n));
+    return true;
+  }
+  return n < 0 && (errno == EAGAIN || errno == EINTR);
+}
+
+// Writes every queued byte that is due. A host that does not read loses
+// bytes, as on a real line.
+void pump_output(Link* link, TimePoint now) {
+  uint8_t buffer[kReadChunk];
+  while (!link->output.empty() && link->output.front().at <= now) {
+    size_t count = 0;
+    while (!link->output.empty() && link->output.front().at <= now && count < sizeof buffer) {
+      buffer[count++] = link->output.front().value;
+      link->output.pop_front();
+    }
+    const ssize_t n = write(link->master, buffer, count);
+    const size_t written = n < 0 ? 0 : static_cast<size_t>(n);
+    if (written < count) sim_log("output: %zu byte(s) dropped", count - written);
+  }
+}
+
+// Earliest time something is due: wake, the next output byte and, for a
+// reader (wantInput), the next input release.
+TimePoint next_event(const Link* link, TimePoint wake, bool wantInput) {
+  TimePoint next = wake;
+  if (wantInput && !link->input.empty()) next = std::min(next, link->input.front().at);
+  if (!link->output.empty()) next = std::min(next, link->output.front().at);
+  return next;
+}
+
+// When the wanted bytes that are already on the line will have crossed it,
+// or deadline if that is sooner. Waking only then spares a wake-up per byte.
+TimePoint read_wake(const Link* link, size_t wanted, TimePoint deadline) {
+  if (link->input.empty()) return deadline;
+  const size_t last = std::min(wanted, link->input.size()) - 1;
+  return std::min(deadline, link->input[last].at);
+}
+
+void note_stop(Link* link) {
+  char drain[16];
+  while (read(link->stopFd, drain, sizeof drain) > 0) {
+  }
+  link->stopped = true;
+}
+
+// One round of the line: sleeps in poll until input arrives, a stop is
+// requested or the next event is due, then moves bytes. The last fraction of
+// a millisecond is slept without watching the port; input that comes in
+// meanwhile is read right after.
+void service(Link* link, TimePoint wake, bool wantInput) {
+  const TimePoint next = next_event(link, wake, wantInput);
+  const int timeout = poll_timeout(next);
+  pollfd fds[2] = {{link->master, POLLIN, 0}, {link->stopFd, POLLIN, 0}};
+  const int n = poll(fds, link->stopFd >= 0 ? 2 : 1, timeout);
+  if (n > 0 && (fds[1].revents & POLLIN) != 0) note_stop(link);
+  if (n > 0 && fds[0].revents != 0) {
+    // Hang-up or error instead of data: pause rather than spin.
+    if (!read_master(link)) {
+      std::this_thread::sleep_until(std::min(next, Clock::now() + kHangupPause));
+    }
+  } else if (n == 0 && timeout == 0) {
+    std::this_thread::sleep_until(next);
+  }
+  pump_output(link, Clock::now());
+}
+
+}  // namespace
+
+int link_open(Link* link, long baud, int stopFd) {
+  *link = Link{};
+  link->stopFd = stopFd;
+  if (baud > 0) {
+    link->byteTime = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(10.0 / static_cast<double>(baud)));
+  }
+  int result = open_pair(link);
+  if (result == 0) result = configure_pair(link);
+  if (result != 0) link_close(link);
+  return result;
+}
+
+void link_close(Link* link) {
+  close_fd(&link->slave);
+  close_fd(&link->master);
+}
+
+int link_get(Link* link, TimePoint deadline, uint8_t* out) {
+  for (;;) {
+    if (link->stopped) return kLinkStopped;
+    const TimePoint now = Clock::now();
+    pump_output(link, now);
+    if (!link->input.empty() && link->input.front().at <= now) {
+      *out = link->input.front().value;
+      link->input.pop_front();
+      return kLinkByte;
+    }
+    if (now >= deadline) return kLinkTimeout;
+    service(link, deadline, true);
+  }
+}
+
+int link_read(Link* link, uint8_t* dst, size_t count, TimePoint firstBy, Clock::duration idle,
+              size_t* got) {
+  *got = 0;
+  TimePoint deadline = firstBy;
+  for (;;) {
+    if (link->stopped) return kLinkStopped;
+    const TimePoint now = Clock::now();
+    pump_output(link, now);
+    while (*got < count && !link->input.empty() && link->input.front().at <= now) {
+      dst[(*got)++] = link->input.front().value;
+      link->input.pop_front();
+      deadline = now + idle;
+    }
+    if (*got == count) return kLinkByte;
+    if (now >= deadline) return kLinkTimeout;
+    service(link, read_wake(link, count - *got, deadline), false);
+  }
+}
+
+TimePoint link_send(Link* link, const uint8_t* data, size_t count) {
+  const TimePoint now = Clock::now();
+  for (size_t i = 0; i < count; ++i) {
+    link->txFree = std::max(now, link->txFree) + link->byteTime;
+    link->output.push_back({link->txFree, data[i]});
+  }
+  pump_output(link, now);
+  return std::max(now, link->txFree);
+}
+
+TimePoint link_send_byte(Link* link, uint8_t byte) {
+  return link_send(link, &byte, 1);
+}
+
+int link_wait_until(Link* link, TimePoint until) {
+  for (;;) {
+    if (link->stopped) return kLinkStopped;
+    const TimePoint now = Clock::now();
+    pump_output(link, now);
+    if (now >= until) return kLinkTimeout;
+    service(link, until, false);
+  }
+}
+
+int link_flush(Link* link) {
+  if (link->output.empty()) return link->stopped ? kLinkStopped : kLinkTimeout;
+  return link_wait_until(link, link->output.back().at);
+}
+
+int link_drain(Link* link, TimePoint limit) {
+  if (link_flush(link) == kLinkStopped) return kLinkStopped;
+  // Bytes written to the master reach the port's queue a moment later, so an
+  // empty queue counts only once that moment has surely passed.
+  const TimePoint settled = std::max(Clock::now(), link->txFree) + kDrainSettle;
+  for (;;) {
+    int unread = 0;
+    const TimePoint now = Clock::now();
+    const bool empty = ioctl(link->slave, FIONREAD, &unread) != 0 || unread <= 0;
+    if ((empty && now >= settled) || now >= limit) return kLinkTimeout;
+    if (link_wait_until(link, std::min(limit, now + kDrainPoll)) == kLinkStopped) {
+      return kLinkStopped;
+    }
+  }
+}

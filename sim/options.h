@@ -1,0 +1,43 @@
+// Command line of the simulated board.
+#pragma once
+
+#include <string>
+
+// Everything the command line selects. A count of -1 switches its fault off.
+struct SimOptions {
+  int gen = 3;
+  int subVersion = 3;
+  std::string outPath;
+  std::string linkPath;
+  long baud = 0;  // 0: no pacing
+  int eraseMs = 0;
+  bool once = false;
+  bool log = false;
+  // Generations 2 and 3 (silent also applies to generation 1).
+  bool silent = false;
+  bool earlyAnswer = false;
+  bool noSubVersion = false;
+  int dFlood = 0;
+  bool nakErase = false;
+  bool noEraseReply = false;
+  int stopAckAfter = -1;
+  int noise = 0;
+  int vanishAfter = -1;
+  // Generation 1.
+  int nakFirst = 0;
+  bool cancel = false;
+  int silentAfter = -1;
+  bool corruptAcks = false;
+  bool nakAlways = false;
+};
+
+constexpr int kOptionsOk = 0;
+constexpr int kOptionsHelp = 1;
+constexpr int kOptionsBad = 2;
+
+// Parses argv into *out. Returns kOptionsOk, kOptionsHelp (--help given) or
+// kOptionsBad with a one-line reason in *error. Prints nothing.
+int parse_options(int argc, char** argv, SimOptions* out, std::string* error);
+
+// The usage text, one option per line.
+const char* usage_text();
