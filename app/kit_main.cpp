@@ -17,6 +17,8 @@ constexpr KitRegister kSubcommands[] = {
 int run(int argc, char** argv) {
   CLI::App app{"stoker-kit: serial toolkit for PIC32 boot loaders", "stoker-kit"};
   app.require_subcommand(1);
+  // A path like /dir/image.bin is an argument, not a Windows-style option.
+  app.allow_windows_style_options(false);
   int status = 0;
   for (KitRegister add : kSubcommands) add(&app, &status);
   try {

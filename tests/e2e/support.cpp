@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -153,10 +154,26 @@ ProcessResult run_program(const std::vector<std::string>& argv, int timeoutMs) {
   return result;
 }
 
+namespace {
+
+// The test's directories, removed when the test process ends.
+struct TempDirs {
+  std::vector<std::string> paths;
+  ~TempDirs() {
+    std::error_code ignored;
+    for (const std::string& path : paths) std::filesystem::remove_all(path, ignored);
+  }
+};
+
+}  // namespace
+
 std::string make_temp_dir() {
+  static TempDirs dirs;
   char name[] = "/tmp/stoker-e2e-XXXXXX";
   const char* dir = mkdtemp(name);
-  return dir != nullptr ? std::string(dir) : std::string("/tmp");
+  if (dir == nullptr) return "/tmp";
+  dirs.paths.emplace_back(dir);
+  return dir;
 }
 
 std::vector<uint8_t> read_file(const std::string& path) {
