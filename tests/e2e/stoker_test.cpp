@@ -48,11 +48,8 @@ struct StokerE2E : testing::Test {
   SimTarget target;
   std::string dir = make_temp_dir();
 
-  // Writes the file; its path for the program under test.
   std::string file(const std::string& name, const std::vector<uint8_t>& bytes) {
-    const std::string path = dir + "/" + name;
-    write_file(path, bytes);
-    return host_path(path);
+    return put_file(dir, name, bytes);
   }
   std::string hex_file(const std::string& name, const std::vector<uint8_t>& data) {
     const std::string text = make_hex(0x1d000000, data);

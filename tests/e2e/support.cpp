@@ -176,6 +176,13 @@ std::string make_temp_dir() {
   return dir;
 }
 
+std::string put_file(const std::string& dir, const std::string& name,
+                     const std::vector<uint8_t>& bytes) {
+  const std::string path = dir + "/" + name;
+  write_file(path, bytes);
+  return host_path(path);
+}
+
 std::vector<uint8_t> read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

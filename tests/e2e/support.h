@@ -39,6 +39,9 @@ ProcessResult run_host(const std::string& name, const std::vector<std::string>& 
 // A file's path as the program under test takes it: under Wine the Windows
 // path on drive Z:, which Wine maps to the Linux root.
 std::string host_path(const std::string& path);
+// Writes dir/name; its path as the program under test names it.
+std::string put_file(const std::string& dir, const std::string& name,
+                     const std::vector<uint8_t>& bytes);
 
 // A port argument that names no port: a path in dir, or a COM number that
 // is never mapped.

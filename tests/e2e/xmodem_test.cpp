@@ -16,11 +16,8 @@ struct XmodemE2E : testing::Test {
   SimTarget target;
   std::string dir = make_temp_dir();
 
-  // Writes the file; its path for the program under test.
   std::string file(const std::string& name, const std::vector<uint8_t>& bytes) {
-    const std::string path = dir + "/" + name;
-    write_file(path, bytes);
-    return host_path(path);
+    return put_file(dir, name, bytes);
   }
   // A quiet download of `image` with flash 512 KiB and no erase delay.
   ProcessResult kit_xmodem(const std::string& image, const std::vector<std::string>& extra = {}) {
