@@ -22,151 +22,64 @@ Environment, to rerun the same measurement with another stoker-kit:
   SIM_BAUD        pace the simulator like a B-baud 8N1 line (default: unpaced)
 """
 
-import argparse
-import os
 import re
-import selectors
-import shlex
-import subprocess
 import sys
-import tempfile
-import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-DEFAULT_BIN = os.path.join(HERE, "..", "build-bench", "bin")
+sys.dont_write_bytecode = True  # no __pycache__ beside the scripts
+import benchlib  # noqa: E402
+
 PACKET_BYTES = 1024
-FLASH_KIB = 2048
+GEN1_LOADER = ["--gen", "1"]
 PACKET_LINE = re.compile(rb"block sent=(\d+)")
 
 
-def start_target(bin_dir, baud, link, out_path):
-    """Starts stoker-target --gen 1 for one session; returns (process, pty path)."""
-    cmd = [os.path.join(bin_dir, "stoker-target"), "--gen", "1", "--once", "--out", out_path]
-    if baud:
-        cmd += ["--baud", str(baud)]
-    if link:
-        cmd += ["--link", link]
-    sim = subprocess.Popen(cmd, stdout=subprocess.PIPE)
-    line = sim.stdout.readline().decode().split()
-    if len(line) != 2 or line[0] != "PTY":
-        sim.kill()
-        sys.exit("stoker-target did not print its pty: %r" % line)
-    return sim, line[1]
-
-
-def run_kit(cmd, port, image):
-    """Runs stoker-kit xmodem -v; returns (exit status, CPU seconds, [(arrival, chunk)])."""
-    argv = cmd + ["xmodem", "-v", port, "115200", "0x1d000000", str(FLASH_KIB), "0", image]
-    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, bufsize=0)
-    chunks = []
-    sel = selectors.DefaultSelector()
-    sel.register(proc.stdout, selectors.EVENT_READ)
-    while True:
-        sel.select()
-        data = os.read(proc.stdout.fileno(), 65536)
-        now = time.monotonic()
-        if not data:
-            break
-        chunks.append((now, data))
-    _, raw, usage = os.wait4(proc.pid, 0)
-    proc.returncode = os.waitstatus_to_exitcode(raw)
-    return proc.returncode, usage.ru_utime + usage.ru_stime, chunks
-
-
 def packet_times(chunks):
-    """Arrival time of each progress line: that of the chunk in which it starts."""
-    stream = b""
-    starts = []
-    for at, data in chunks:
-        starts.append((len(stream), at))
-        stream += data
-
-    def arrival(offset):
-        stamp = starts[0][1]
-        for begin, at in starts:
-            if begin > offset:
-                break
-            stamp = at
-        return stamp
-
+    """Arrival time of each progress line."""
+    stream, arrival = benchlib.joined(chunks)
     return [arrival(m.start()) for m in PACKET_LINE.finditer(stream)], stream
 
 
-def percentile(sorted_values, p):
-    """Nearest-rank percentile of an ascending list."""
-    rank = max(1, -(-len(sorted_values) * p // 100))
-    return sorted_values[int(rank) - 1]
-
-
-def summary(values):
-    v = sorted(values)
-    return "median %.3f  p90 %.3f  max %.3f  (n=%d)" % (
-        percentile(v, 50), percentile(v, 90), v[-1], len(v))
-
-
-def one_run(args, cmd, wire_ms, workdir):
-    out_path = os.path.join(workdir, "received.bin")
-    sim, pty = start_target(args.bin, args.baud, args.link, out_path)
-    try:
-        status, cpu, chunks = run_kit(cmd, args.port or pty, args.image)
-    finally:
-        sim_out, _ = sim.communicate(timeout=30)
-    times, stream = packet_times(chunks)
+def one_run(args, wire_ms, workdir):
+    """One download; returns (ms per packet beyond wire, seconds from the first
+    progress line to the last, the kit's CPU seconds)."""
+    run = benchlib.download(args, GEN1_LOADER, ["xmodem", "-v"], workdir)
+    times, stream = packet_times(run.chunks)
     packets = -(-args.size // PACKET_BYTES)
-    if status != 0 or len(times) != packets or not stream.endswith(b"\nsucess"):
-        sys.exit("download failed: status %d, %d of %d packet lines\n%s\n%s" % (
-            status, len(times), packets, stream[-400:].decode(errors="replace"),
-            sim_out.decode(errors="replace")))
+    if run.status != 0 or len(times) != packets or not stream.endswith(b"\nsucess"):
+        benchlib.fail(run, len(times), packets, "packet", stream)
     with open(args.image, "rb") as f:
         sent = f.read()
-    with open(out_path, "rb") as f:
+    with open(run.received, "rb") as f:
         received = f.read()
     if received[:len(sent)] != sent or len(received) != packets * PACKET_BYTES:
         sys.exit("the image the target received differs from the one sent")
     per_packet = [(b - a) * 1000.0 - wire_ms for a, b in zip(times, times[1:])]
-    return per_packet, times[-1] - times[0], cpu
+    return per_packet, times[-1] - times[0], run.cpu
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--size", type=int, default=1 << 20, help="image bytes (1 MiB)")
-    parser.add_argument("--bin", default=os.environ.get("STOKER_BIN", DEFAULT_BIN),
-                        help="directory of stoker-kit and stoker-target")
-    args = parser.parse_args()
-    args.bin = os.path.abspath(args.bin)
-    args.baud = int(os.environ.get("SIM_BAUD", "0") or 0)
-    args.port = os.environ.get("STOKER_PORT", "")
-    args.link = os.environ.get("STOKER_LINK", "")
-    cmd = shlex.split(os.environ.get("STOKER_KIT_CMD", "") or
-                      os.path.join(args.bin, "stoker-kit"))
+    args = benchlib.parse_args(__doc__, "stoker-kit", "STOKER_KIT_CMD")
     # A packet is 1029 bytes on the wire, its ACK one more.
-    wire_ms = (PACKET_BYTES + 6) * 10 * 1000.0 / args.baud if args.baud else 0.0
+    wire_ms = benchlib.wire_ms(PACKET_BYTES + 6, args.baud)
 
     packets = -(-args.size // PACKET_BYTES)
-    print("stoker-kit command: %s" % " ".join(cmd))
-    print("image %d bytes, %d packets per run, target %s, wire time per packet %.3f ms" % (
-        args.size, packets, "paced at %d baud" % args.baud if args.baud else "unpaced",
-        wire_ms))
-    print("load average before: %s" % " ".join(open("/proc/loadavg").read().split()[:3]))
+    benchlib.print_header("stoker-kit", args.cmd, args.size, packets, "packet", args.baud,
+                          wire_ms)
     pooled = []
     phases = 0.0
-    with tempfile.TemporaryDirectory(prefix="stoker-bench-") as workdir:
-        args.image = os.path.join(workdir, "image.bin")
-        with open(args.image, "wb") as f:
-            f.write(os.urandom(args.size))
+    with benchlib.random_image(args.size) as (workdir, image):
+        args.image = image
         for run in range(args.runs):
-            per_packet, phase, cpu = one_run(args, cmd, wire_ms, workdir)
+            per_packet, phase, cpu = one_run(args, wire_ms, workdir)
             pooled += per_packet
             phases += phase
             print("run %d: %d packets in %.3f s (%.0f packets/s); host CPU %.3f ms per packet;"
                   " ms per packet beyond wire: %s" % (
                       run + 1, packets, phase, len(per_packet) / phase,
-                      cpu * 1000.0 / packets, summary(per_packet)))
+                      cpu * 1000.0 / packets, benchlib.summary(per_packet)))
     print("all runs: %.0f packets/s; ms per packet beyond wire: %s" % (
-        len(pooled) / phases, summary(pooled)))
-    median = percentile(sorted(pooled), 50)
-    print("target median <= 1 ms per packet: %s" % ("met" if median <= 1.0 else "MISSED"))
+        len(pooled) / phases, benchlib.summary(pooled)))
+    print("target median <= 1 ms per packet: %s" % benchlib.median_met(pooled))
 
 
 if __name__ == "__main__":
