@@ -3,32 +3,22 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
-#include <new>
 #include <string>
+#include <vector>
 
 #include "app/kit.h"
 #include "boot/download.h"
 #include "boot/hex.h"
+#include "common/file.h"
 
 namespace {
 
-int hex_digit_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Largest flash size in KiB whose byte count fits a 32-bit signed int.
 constexpr uint32_t kMaxFlashSizeK = INT32_MAX / 1024;
-
-struct FileCloser {
-  void operator()(FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 // Writes the image to `path`; false (and no file left behind) on any failure.
 bool write_image(const std::string& path, const uint8_t* image, size_t size) {
@@ -62,25 +52,16 @@ std::string summary(const std::string& output, int size, int32_t flashSize) {
 bool parse_flash_start(const std::string& text, uint32_t* value, std::string* error) {
   size_t i = 0;
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) i = 2;
-  if (i == text.size()) {
-    *error = "flash start '" + text + "' is not a hexadecimal number";
-    return false;
-  }
-  uint64_t result = 0;
-  for (; i < text.size(); ++i) {
-    const int digit = hex_digit_value(text[i]);
-    if (digit < 0) {
-      *error = "flash start '" + text + "' is not a hexadecimal number";
-      return false;
-    }
-    result = result * 16 + static_cast<uint64_t>(digit);
-    if (result > UINT32_MAX) {
-      *error = "flash start '" + text + "' does not fit 32 bits";
-      return false;
-    }
-  }
-  *value = static_cast<uint32_t>(result);
-  return true;
+  // Leading zeros don't count against the eight digits of 32 bits.
+  while (i + 1 < text.size() && text[i] == '0') ++i;
+  const std::string digits = text.substr(i);
+  const bool allHex = !digits.empty() && std::all_of(digits.begin(), digits.end(), [](char c) {
+    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+  });
+  const int parsed = allHex ? parse_hex(digits.c_str(), value) : 4;
+  if (parsed == 2) *error = "flash start '" + text + "' does not fit 32 bits";
+  if (parsed == 4) *error = "flash start '" + text + "' is not a hexadecimal number";
+  return parsed == 1;
 }
 
 bool parse_flash_size_k(const std::string& text, int32_t* bytes, std::string* error) {
@@ -106,23 +87,20 @@ bool parse_flash_size_k(const std::string& text, int32_t* bytes, std::string* er
 
 int hex2bin(const std::string& input, const std::string& output, uint32_t flashStart,
             int32_t flashSize, std::string* message) {
-  const File file(std::fopen(input.c_str(), "rb"));
+  const FilePtr file(std::fopen(input.c_str(), "rb"));
   if (!file) {
     *message = "cannot open input file " + input;
     return 1;
   }
-  // The download's buffer: room for the blocks' tail and for a record that
-  // starts at the top of the window, erased flash where no record writes.
-  const size_t bufferSize = static_cast<size_t>(flashSize) + kBlockBytes + kHexMaxRecordBytes;
-  const std::unique_ptr<uint8_t[]> image(new (std::nothrow) uint8_t[bufferSize]);
-  if (!image) {
-    *message = "cannot allocate an image buffer of " + std::to_string(bufferSize) + " bytes";
+  // The download's own buffer, so the image is exactly what would be sent.
+  std::vector<uint8_t> image = image_buffer(flashSize);
+  if (image.empty()) {
+    *message = "cannot allocate an image buffer for " + std::to_string(flashSize) + " bytes";
     return RESULT_NO_MEMORY;
   }
-  std::fill(image.get(), image.get() + bufferSize, kErasedByte);
   int size = 0;
   const int result =
-      hex_to_image(file.get(), flashStart, static_cast<uint32_t>(flashSize), image.get(), &size);
+      hex_to_image(file.get(), flashStart, static_cast<uint32_t>(flashSize), image.data(), &size);
   if (result == HEX_BAD_RECORD) {
     *message = input + ": bad record or missing end record";
     return result;
@@ -131,7 +109,7 @@ int hex2bin(const std::string& input, const std::string& output, uint32_t flashS
     *message = input + ": no data inside the flash window " + window_text(flashStart, flashSize);
     return result;
   }
-  if (!write_image(output, image.get(), static_cast<size_t>(size))) {
+  if (!write_image(output, image.data(), static_cast<size_t>(size))) {
     *message = "cannot write output file " + output;
     return 1;
   }

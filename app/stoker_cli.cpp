@@ -17,39 +17,27 @@ constexpr int32_t kMaxFlashSize = 0x1d080000;
 constexpr size_t kMinSettingsLength = 10;  // a baud text of at least 4 characters
 constexpr size_t kMaxBaudLength = kMaxSettingsLength - (sizeof(",8,N,1") - 1);
 
-// Reads an unsigned decimal number the way "%u" does: leading blanks, an
-// optional sign, then digits. No digits reads as 0 and a value beyond
-// 32 bits saturates; a minus sign negates modulo 2^32.
-uint32_t scan_unsigned(const char* text) {
-  while (std::isspace(static_cast<unsigned char>(*text))) ++text;
-  bool negative = false;
-  if (*text == '+' || *text == '-') negative = *text++ == '-';
-  uint64_t value = 0;
-  for (; std::isdigit(static_cast<unsigned char>(*text)); ++text) {
-    value = value * 10 + static_cast<uint64_t>(*text - '0');
-    if (value > UINT32_MAX) value = UINT32_MAX;
-  }
-  const uint32_t result = static_cast<uint32_t>(value);
-  return negative ? 0u - result : result;
-}
-
-int hex_digit(char c) {
+int digit_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+  return 99;
 }
 
-// Reads a hexadecimal number the way "%x" does, a leading 0x accepted. No
-// digits reads as 0; a value beyond 32 bits saturates.
-uint32_t scan_hex(const char* text) {
+// Reads a number the way "%u" (base 10) or "%x" (base 16, a leading 0x
+// accepted) does: leading blanks, an optional sign, then digits. No digits
+// reads as 0; a value beyond 32 bits saturates; a minus sign negates modulo
+// 2^32.
+uint32_t scan_number(const char* text, int base) {
   while (std::isspace(static_cast<unsigned char>(*text))) ++text;
   bool negative = false;
   if (*text == '+' || *text == '-') negative = *text++ == '-';
-  if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X') && hex_digit(text[2]) >= 0) text += 2;
+  if (base == 16 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') &&
+      digit_value(text[2]) < base)
+    text += 2;
   uint64_t value = 0;
-  for (int d; (d = hex_digit(*text)) >= 0; ++text) {
-    value = value * 16 + static_cast<uint64_t>(d);
+  for (int d; (d = digit_value(*text)) < base; ++text) {
+    value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
     if (value > UINT32_MAX) value = UINT32_MAX;
   }
   const uint32_t result = static_cast<uint32_t>(value);
@@ -164,12 +152,12 @@ int stoker_check_args(int argc, const char* const* argv, StokerArgs* args) {
     args->device = port;
     args->portNumber = 0;
   } else {
-    args->portNumber = static_cast<int32_t>(scan_unsigned(port));
+    args->portNumber = static_cast<int32_t>(scan_number(port, 10));
   }
   args->settings = std::string(arg[1]) + ",8,N,1";
-  job.flashStart = static_cast<int32_t>(scan_hex(arg[2]));
-  job.flashSize = static_cast<int32_t>(scan_unsigned(arg[3]) << 10);
-  job.eraseDelay = static_cast<int32_t>(scan_unsigned(arg[4]));
+  job.flashStart = static_cast<int32_t>(scan_number(arg[2], 16));
+  job.flashSize = static_cast<int32_t>(scan_number(arg[3], 10) << 10);
+  job.eraseDelay = static_cast<int32_t>(scan_number(arg[4], 10));
 
   const char* fileName = arg[5];
   FILE* probe = std::fopen(fileName, "r");

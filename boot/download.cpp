@@ -12,31 +12,14 @@
 #include "boot/hex.h"
 #include "boot/xmodem.h"
 #include "common/console.h"
+#include "common/file.h"
 
 namespace {
-
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 constexpr int kReplyTries = 200;
 constexpr int kPauseAfterTryMs = 5;
 constexpr uint8_t kEntryByte = 0x5C;
 constexpr int32_t kMaxBlockSize = 65000;
-
-// The image buffer: the flash window, one HEX record beyond it and a whole
-// block after that, all erased (0xFF) so that gaps and the tail of the last
-// block are defined. Empty when it can't be allocated.
-std::vector<uint8_t> allocate_image(int32_t flashSize) {
-  if (flashSize < 0) return {};
-  const size_t bytes = static_cast<size_t>(flashSize) + kBlockBytes + kHexMaxRecordBytes;
-  try {
-    return std::vector<uint8_t>(bytes, kErasedByte);
-  } catch (const std::bad_alloc&) {
-    return {};
-  }
-}
 
 // Reads a raw image of `size` bytes into the buffer; false on a short read.
 bool read_raw(FILE* file, long size, std::vector<uint8_t>& image) {
@@ -46,9 +29,9 @@ bool read_raw(FILE* file, long size, std::vector<uint8_t>& image) {
 
 // Loads the image (HEX conversion or raw read) and returns its size through
 // *size; 0 or a result code.
-int load_image(DownloadJob* job, FilePtr file, long rawSize, std::vector<uint8_t>& image,
+int load_image(DownloadJob* job, FilePtr file, bool hex, long rawSize, std::vector<uint8_t>& image,
                int32_t* size) {
-  if (!is_hex_path(job->path)) {
+  if (!hex) {
     if (!read_raw(file.get(), rawSize, image)) return RESULT_FILE_UNREADABLE;
     *size = static_cast<int32_t>(rawSize);
     return RESULT_OK;
@@ -85,8 +68,9 @@ int run_download(DownloadJob* job, ProgressFn progress, int lowestGeneration) {
 
   // A raw image must fit the flash window: refuse it before the target is
   // touched, since the loader would be left half programmed.
+  const bool hex = is_hex_path(job->path);
   long rawSize = 0;
-  if (!is_hex_path(job->path)) {
+  if (!hex) {
     rawSize = file_length(file.get());
     if (rawSize < 0) return RESULT_FILE_UNREADABLE;
     if (rawSize > job->flashSize) {
@@ -94,7 +78,7 @@ int run_download(DownloadJob* job, ProgressFn progress, int lowestGeneration) {
       return RESULT_IMAGE_TOO_LARGE;
     }
   }
-  std::vector<uint8_t> image = allocate_image(job->flashSize);
+  std::vector<uint8_t> image = image_buffer(job->flashSize);
   if (image.empty()) return RESULT_NO_MEMORY;
 
   const int generation = boot_start(job);
@@ -105,7 +89,7 @@ int run_download(DownloadJob* job, ProgressFn progress, int lowestGeneration) {
   }
 
   int32_t size = 0;
-  const int loaded = load_image(job, std::move(file), rawSize, image, &size);
+  const int loaded = load_image(job, std::move(file), hex, rawSize, image, &size);
   if (loaded != RESULT_OK) return loaded;
   if (job->verbose) console_print("\nactual file size %d", size);
   size_image(job, size);
@@ -115,6 +99,16 @@ int run_download(DownloadJob* job, ProgressFn progress, int lowestGeneration) {
 }
 
 }  // namespace
+
+std::vector<uint8_t> image_buffer(int32_t flashSize) {
+  if (flashSize < 0) return {};
+  const size_t bytes = static_cast<size_t>(flashSize) + kBlockBytes + kHexMaxRecordBytes;
+  try {
+    return std::vector<uint8_t>(bytes, kErasedByte);
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
+}
 
 const char* result_text(int code) {
   switch (code) {

@@ -61,6 +61,12 @@ constexpr int kHexMaxRecordBytes = 255;
 // What an erased flash holds: the value of image bytes that no record sets.
 constexpr uint8_t kErasedByte = 0xFF;
 
+// The image buffer for a flash of flashSize bytes: the flash window, one HEX
+// record beyond it and a whole block after that, all erased (0xFF) so that
+// gaps and the tail of the last block are defined. Empty when it can't be
+// allocated.
+std::vector<uint8_t> image_buffer(int32_t flashSize);
+
 // Downloads the job's image to a generation 2 or 3 boot loader. A silent
 // target is reported and refused with RESULT_NOT_DETECTED.
 int download(DownloadJob* job, ProgressFn progress);

@@ -203,15 +203,25 @@ int idle_until(Clock::time_point deadline) {
   return 0;
 }
 
-int posix_read(SerialPort* port, uint8_t* data, int count) {
-  const int fd = fd_of(port);
-  const auto deadline = Clock::now() + kReadTimeout;
+// Waits for input until deadline: 1 when input is waiting, 0 when the
+// deadline passed, -1 when the device hung up or failed.
+int wait_readable(int fd, Clock::time_point deadline) {
   for (;;) {
     pollfd watch{fd, POLLIN, 0};
     const int ready = poll(&watch, 1, remaining_ms(deadline));
     if (ready == 0) return 0;
     if (ready < 0 && errno == EINTR) continue;
-    if (ready > 0 && (watch.revents & POLLIN) != 0) {
+    return ready > 0 && (watch.revents & POLLIN) != 0 ? 1 : -1;
+  }
+}
+
+int posix_read(SerialPort* port, uint8_t* data, int count) {
+  const int fd = fd_of(port);
+  const auto deadline = Clock::now() + kReadTimeout;
+  for (;;) {
+    const int ready = wait_readable(fd, deadline);
+    if (ready == 0) return 0;
+    if (ready > 0) {
       const ssize_t n = read(fd, data, static_cast<size_t>(count));
       if (n > 0) return static_cast<int>(n);
       if (n < 0 && errno == EINTR) continue;
@@ -311,14 +321,8 @@ int posix_modem_status(SerialPort* port) {
 
 int posix_wait_input(SerialPort* port, int ms) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  for (;;) {
-    pollfd watch{fd_of(port), POLLIN, 0};
-    const int ready = poll(&watch, 1, remaining_ms(deadline));
-    if (ready == 0) return 0;
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready > 0 && (watch.revents & POLLIN) != 0) return 1;
-    return idle_until(deadline);  // hung up: as quiet as a silent line
-  }
+  const int ready = wait_readable(fd_of(port), deadline);
+  return ready >= 0 ? ready : idle_until(deadline);  // hung up: as quiet as silence
 }
 
 constexpr SerialBackend kPosixBackend = {
