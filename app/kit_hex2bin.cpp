@@ -11,39 +11,19 @@
 #include <vector>
 
 #include "app/kit.h"
-#include "boot/download.h"
 #include "boot/hex.h"
 #include "common/file.h"
+#include "common/job.h"
 
 namespace {
 
 // Largest flash size in KiB whose byte count fits a 32-bit signed int.
 constexpr uint32_t kMaxFlashSizeK = INT32_MAX / 1024;
 
-// Writes the image to `path`; false (and no file left behind) on any failure.
-bool write_image(const std::string& path, const uint8_t* image, size_t size) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  const bool written = std::fwrite(image, 1, size, file) == size;
-  const bool closed = std::fclose(file) == 0;
-  if (written && closed) return true;
-  std::remove(path.c_str());
-  return false;
-}
-
 std::string window_text(uint32_t flashStart, int32_t flashSize) {
   char text[64];
   std::snprintf(text, sizeof text, "0x%08" PRIx32 "-0x%08" PRIx64, flashStart,
                 static_cast<uint64_t>(flashStart) + static_cast<uint64_t>(flashSize));
-  return text;
-}
-
-std::string summary(const std::string& output, int size, int32_t flashSize) {
-  std::string text = std::to_string(size) + " bytes written to " + output;
-  if (size > flashSize) {
-    text += " (" + std::to_string(size - flashSize) +
-            " bytes beyond the flash window: the last record starts at its top)";
-  }
   return text;
 }
 
@@ -87,33 +67,33 @@ bool parse_flash_size_k(const std::string& text, int32_t* bytes, std::string* er
 
 int hex2bin(const std::string& input, const std::string& output, uint32_t flashStart,
             int32_t flashSize, std::string* message) {
-  const FilePtr file(std::fopen(input.c_str(), "rb"));
-  if (!file) {
-    *message = "cannot open input file " + input;
-    return 1;
-  }
-  // The download's own buffer, so the image is exactly what would be sent.
-  std::vector<uint8_t> image = image_buffer(flashSize);
-  if (image.empty()) {
-    *message = "cannot allocate an image buffer for " + std::to_string(flashSize) + " bytes";
-    return RESULT_NO_MEMORY;
-  }
+  // The download's own conversion and buffer, so the image is exactly what
+  // would be sent.
+  std::vector<uint8_t> image;
   int size = 0;
-  const int result =
-      hex_to_image(file.get(), flashStart, static_cast<uint32_t>(flashSize), image.data(), &size);
-  if (result == HEX_BAD_RECORD) {
-    *message = input + ": bad record or missing end record";
-    return result;
+  const int result = hex_file_to_image(input.c_str(), flashStart, flashSize, &image, &size);
+  switch (result) {
+    case HEX_OK:
+      break;
+    case HEX_FILE_UNREADABLE:
+      *message = "cannot open input file " + input;
+      return 1;
+    case HEX_NO_MEMORY:
+      *message = "cannot allocate an image buffer for " + std::to_string(flashSize) + " bytes";
+      return RESULT_NO_MEMORY;
+    case HEX_NO_DATA:
+      *message = input + ": no data inside the flash window " + window_text(flashStart, flashSize);
+      return result;
+    default:
+      *message = input + ": bad record or missing end record";
+      return result;
   }
-  if (result == HEX_NO_DATA) {
-    *message = input + ": no data inside the flash window " + window_text(flashStart, flashSize);
-    return result;
-  }
-  if (!write_image(output, image.data(), static_cast<size_t>(size))) {
-    *message = "cannot write output file " + output;
+  std::string error;
+  if (!write_file_replacing(output, image.data(), static_cast<size_t>(size), &error)) {
+    *message = "cannot write output file " + output + ": " + error;
     return 1;
   }
-  *message = summary(output, size, flashSize);
+  *message = std::to_string(size) + " bytes written to " + output;
   return 0;
 }
 
@@ -153,7 +133,8 @@ void kit_register_hex2bin(CLI::App* app, int* status) {
       ->required();
   sub->add_option("FLASHSIZE_K", args->flashSizeK, "flash size in KiB, e.g. 512")->required();
   sub->footer(
-      "Bytes that no record sets are 0xFF (erased flash). Records outside the window are "
-      "skipped; a record starting exactly at its top is written whole.");
+      "Bytes that no record sets are 0xFF (erased flash). Only the window [FLASHSTART, "
+      "FLASHSTART + size) is written: records outside it are skipped, bytes at or above its "
+      "top dropped. An existing output file is replaced only once the image is complete.");
   sub->callback([args, status] { *status = run_hex2bin(*args); });
 }

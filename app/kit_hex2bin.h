@@ -15,11 +15,12 @@ bool parse_flash_start(const std::string& text, uint32_t* value, std::string* er
 // sets *error to a message.
 bool parse_flash_size_k(const std::string& text, int32_t* bytes, std::string* error);
 
-// Converts the HEX file `input` as the download does (an image buffer filled
-// with the erased value 0xFF, then hex_to_image) and writes the image's
-// actualSize bytes to `output`. Returns the exit status: 0 with a summary line
-// in *message, or 1 (input unreadable, output unwritable), 10 (no memory),
-// HEX_BAD_RECORD or HEX_NO_DATA with an error message. A conversion error
-// leaves `output` untouched; a failed write removes it.
+// Converts the HEX file `input` as the download does (hex_file_to_image: an
+// image buffer filled with the erased value 0xFF, then the conversion of the
+// window) and writes the image's actualSize bytes to `output` through
+// write_file_replacing. Returns the exit status: 0 with a summary line in
+// *message, or 1 (input unreadable, output unwritable), 10 (no memory),
+// HEX_BAD_RECORD or HEX_NO_DATA with an error message. A failure never
+// changes or removes what `output` named before.
 int hex2bin(const std::string& input, const std::string& output, uint32_t flashStart,
             int32_t flashSize, std::string* message);

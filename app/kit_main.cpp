@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "app/kit.h"
+#include "common/stop.h"
 
 namespace {
 
@@ -32,6 +33,8 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Ctrl-C ends a transfer as an abort, and the port is closed normally.
+  stop_watch_signals();
   try {
     return run(argc, argv);
   } catch (const CLI::Error& error) {

@@ -6,8 +6,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "common/console.h"
+#include "common/file.h"
 
 namespace {
 
@@ -60,6 +63,16 @@ int fail_check() {
   return 1;
 }
 
+// A regular file that opens for reading. Anything else (a directory, a
+// FIFO, a device) is refused without being opened, so the check never
+// blocks.
+bool readable_regular_file(const char* path) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return false;
+  FilePtr probe(std::fopen(path, "rb"));
+  return probe != nullptr;
+}
+
 bool names_device(const char* port) {
   return std::strchr(port, '/') != nullptr;
 }
@@ -107,13 +120,10 @@ int open_port(StokerArgs* args, SerialPort* port) {
   else
     console_print("\nUnable to open com port %s with %s", args->device.c_str(),
                   args->settings.c_str());
-  const char* hint = serial_open_hint(error);
   const std::string name =
       args->device.empty() ? serial_device_name(args->portNumber) : args->device;
-  if (hint != nullptr)
-    std::fprintf(stderr, "\nstoker: %s: %s\n", name.c_str(), hint);
-  else
-    std::fprintf(stderr, "\nstoker: %s: open failed (error %d)\n", name.c_str(), error);
+  std::fprintf(stderr, "\nstoker: %s: %s\n", name.c_str(),
+               serial_open_failure_text(port, args->settings.c_str()).c_str());
   return 1;
 }
 
@@ -160,12 +170,10 @@ int stoker_check_args(int argc, const char* const* argv, StokerArgs* args) {
   job.eraseDelay = static_cast<int32_t>(scan_number(arg[4], 10));
 
   const char* fileName = arg[5];
-  FILE* probe = std::fopen(fileName, "r");
-  if (probe == nullptr) {
+  if (!readable_regular_file(fileName)) {
     console_print("Cant open file %s", fileName);
     return fail_check();
   }
-  std::fclose(probe);
   job.path = fileName;
 
   if (job.verbose) console_print("\nTollan - Boot PIC32 Programer v2.0 ");

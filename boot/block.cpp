@@ -44,7 +44,7 @@ int send_blocks(DownloadJob* job, const std::vector<uint8_t>& image, ProgressFn 
     serial_write(job->port, image.data() + offset, kBlockBytes);
     if (progress != nullptr && progress(job->imageSize, static_cast<int>(offset)) != 0)
       return RESULT_ABORTED;
-    if (!waitfor(job, ACK)) return RESULT_NO_ACK;
+    if (!waitfor(job->port, ACK)) return RESULT_NO_ACK;
   }
   return RESULT_OK;
 }
@@ -57,7 +57,7 @@ int get_sub_version(DownloadJob* job) {
   int left = kMaxDeBytes;
   // The loader may still be sending its generation letter: skip those.
   while (last == 'D' || last == 'E') {
-    if (!get_reply(job, &last)) return 0;
+    if (!get_reply(job->port, &last)) return 0;
     if (left == 0) return 0;
     --left;
   }
@@ -78,7 +78,7 @@ int block_download(DownloadJob* job, std::vector<uint8_t> image, ProgressFn prog
   wait_for_erase(job);
 
   uint8_t reply = 0;
-  if (!get_reply(job, &reply)) return RESULT_NO_ERASE_REPLY;
+  if (!get_reply(job->port, &reply)) return RESULT_NO_ERASE_REPLY;
   if (job->verbose) console_print("\nValue came back=%d", reply);
   if (reply == NAK) return RESULT_ERASE_REFUSED;
   if (job->verbose) console_print("\nSending blocks");

@@ -6,18 +6,16 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <new>
 
 #include "boot/block.h"
 #include "boot/hex.h"
 #include "boot/xmodem.h"
 #include "common/console.h"
 #include "common/file.h"
+#include "common/stop.h"
 
 namespace {
 
-constexpr int kReplyTries = 200;
-constexpr int kPauseAfterTryMs = 5;
 constexpr uint8_t kEntryByte = 0x5C;
 constexpr int32_t kMaxBlockSize = 65000;
 
@@ -51,6 +49,12 @@ int load_image(DownloadJob* job, FilePtr file, bool hex, long rawSize, std::vect
   return RESULT_OK;
 }
 
+// A stop request (Ctrl-C) ends the waits early; whatever failure that
+// caused is an abort.
+int stopped_as_abort(int result) {
+  return result != RESULT_OK && stop_requested() ? RESULT_ABORTED : result;
+}
+
 int run_download(DownloadJob* job, ProgressFn progress, int lowestGeneration) {
   if (job->verbose) {
     console_print("\n");
@@ -82,6 +86,7 @@ int run_download(DownloadJob* job, ProgressFn progress, int lowestGeneration) {
   if (image.empty()) return RESULT_NO_MEMORY;
 
   const int generation = boot_start(job);
+  if (stop_requested()) return RESULT_ABORTED;
   if (job->verbose) console_print("\nBoot loader version %d", generation);
   if (generation < lowestGeneration) {
     console_print("\nBoot loader not detected\n");
@@ -100,61 +105,12 @@ int run_download(DownloadJob* job, ProgressFn progress, int lowestGeneration) {
 
 }  // namespace
 
-std::vector<uint8_t> image_buffer(int32_t flashSize) {
-  if (flashSize < 0) return {};
-  const size_t bytes = static_cast<size_t>(flashSize) + kBlockBytes + kHexMaxRecordBytes;
-  try {
-    return std::vector<uint8_t>(bytes, kErasedByte);
-  } catch (const std::bad_alloc&) {
-    return {};
-  }
-}
-
-const char* result_text(int code) {
-  switch (code) {
-    case RESULT_OK:
-      return "image downloaded";
-    case RESULT_FILE_UNREADABLE:
-      return "the image file cannot be read";
-    case RESULT_NO_ERASE_REPLY:
-      return "no reply from the target after the erase delay";
-    case RESULT_ABORTED:
-      return "the transfer was aborted";
-    case RESULT_PORT_CLOSED:
-      return "the port is not open";
-    case RESULT_NOT_DETECTED:
-      return "boot loader not detected";
-    case RESULT_NO_SUB_VERSION:
-      return "the boot loader gave no sub-version";
-    case RESULT_ERASE_REFUSED:
-      return "the boot loader refused the erase (NAK)";
-    case RESULT_NO_ACK:
-      return "no ACK from the target after a block";
-    case RESULT_NO_MEMORY:
-      return "no memory for the image buffer";
-    case RESULT_HEX_ERROR:
-      return "the HEX file has a bad record, no end record, or no data inside the flash window";
-    case RESULT_IMAGE_TOO_LARGE:
-      return "the image is larger than the flash";
-    case RESULT_XMODEM_NO_REPLY:
-      return "no reply to an XMODEM packet";
-    case RESULT_XMODEM_BAD_REPLY:
-      return "an XMODEM packet was answered with neither ACK nor NAK";
-    case RESULT_XMODEM_TOO_MANY_NAKS:
-      return "an XMODEM packet was refused too many times";
-    case RESULT_XMODEM_CANCELLED:
-      return "the receiver cancelled the transfer";
-    default:
-      return "unknown failure";
-  }
-}
-
 int download(DownloadJob* job, ProgressFn progress) {
-  return run_download(job, progress, 2);
+  return stopped_as_abort(run_download(job, progress, 2));
 }
 
 int download_any_generation(DownloadJob* job, ProgressFn progress) {
-  return run_download(job, progress, 1);
+  return stopped_as_abort(run_download(job, progress, 1));
 }
 
 int boot_start(DownloadJob* job) {
@@ -168,7 +124,7 @@ int boot_start(DownloadJob* job) {
   // Anything the target said before now is not the loader's answer.
   serial_drain(port);
   if (job->verbose) console_print("\nDetecting boot loader version");
-  switch (waitforS(job, "DE")) {
+  switch (waitforS(port, "DE")) {
     case 'D':
       return 2;
     case 'E':
@@ -176,47 +132,6 @@ int boot_start(DownloadJob* job) {
     default:
       return 1;
   }
-}
-
-bool get_reply(DownloadJob* job, uint8_t* byte) {
-  for (int i = 0; i < kReplyTries; ++i) {
-    if (serial_get(job->port, byte)) return true;
-    serial_wait_input(job->port, 1);
-  }
-  return false;
-}
-
-// The pause after a try: a byte that was not wanted costs the full pause;
-// after an empty read the pause ends as soon as the next byte is there, so a
-// reply that comes just after a read isn't kept waiting. A silent line still
-// takes the full time per try.
-static void pause_after_try(DownloadJob* job, bool gotByte) {
-  if (gotByte)
-    delay_ms(kPauseAfterTryMs);
-  else
-    serial_wait_input(job->port, kPauseAfterTryMs);
-}
-
-int waitfor(DownloadJob* job, uint8_t value) {
-  for (int i = 0; i < kReplyTries; ++i) {
-    uint8_t byte = 0;
-    const bool got = serial_get(job->port, &byte) != 0;
-    if (got && byte == value) return 1;
-    pause_after_try(job, got);
-  }
-  return 0;
-}
-
-int waitforS(DownloadJob* job, const char* set) {
-  const std::string_view wanted(set);
-  for (int i = 0; i < kReplyTries; ++i) {
-    uint8_t byte = 0;
-    const bool got = serial_get(job->port, &byte) != 0;
-    if (got && byte != 0 && wanted.find(static_cast<char>(byte)) != std::string_view::npos)
-      return byte;
-    pause_after_try(job, got);
-  }
-  return 0;
 }
 
 std::string file_extension(std::string_view path) {

@@ -4,7 +4,12 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <vector>
+
+#include "boot/image.h"
+#include "common/file.h"
 
 namespace {
 
@@ -33,6 +38,14 @@ inline uint8_t byte_at(const char* p) {
 // Characters of the record body after the count: address (4) and type (2).
 constexpr std::ptrdiff_t kHeadChars = 6;
 
+// Internal reader results: a type-4 record with a wrong checksum (kept apart
+// from a good record whose own type byte is 255), input that ends too soon
+// with no ':' left (all of it consumed), or a record cut off (the cursor
+// stays at its ':').
+constexpr int kBadUpper = -3;
+constexpr int kNoMark = -10;
+constexpr int kCutOff = -11;
+
 // Reads a type-4 record's payload and checksum at p (six characters, already
 // known to be there); the count is not consulted.
 int read_upper(HexCursor* cursor, const char* p, uint8_t sum, uint32_t* address) {
@@ -41,7 +54,7 @@ int read_upper(HexCursor* cursor, const char* p, uint8_t sum, uint32_t* address)
   sum = static_cast<uint8_t>(sum + high + low + byte_at(p + 4));
   cursor->next = p + 6;
   *address = static_cast<uint32_t>(high) << 8 | low;
-  return sum == 0 ? HEX_RECORD_UPPER : HEX_RECORD_BAD_UPPER;
+  return sum == 0 ? HEX_RECORD_UPPER : kBadUpper;
 }
 
 // Reads `count` data bytes and the checksum at p (already known to be there);
@@ -53,11 +66,6 @@ uint8_t read_data(const char* p, uint8_t count, uint8_t sum, uint8_t* data) {
   }
   return static_cast<uint8_t>(sum + byte_at(p));
 }
-
-// Internal reader results for input that ends too soon: no ':' left (all of
-// it consumed), or a record cut off (the cursor stays at its ':').
-constexpr int kNoMark = -10;
-constexpr int kCutOff = -11;
 
 // As hex_read_record, but input that ends too soon gives kNoMark or kCutOff,
 // so that a reader of pieces can fetch more and read the record again.
@@ -77,18 +85,20 @@ int read_record(HexCursor* cursor, uint32_t* address, uint8_t* data, uint8_t* co
   const char* p = mark + 1;
   const uint8_t n = byte_at(p);
   p += 2;
-  if (n == 0) {
-    cursor->next = p;
-    return HEX_RECORD_END;
-  }
   if (end - p < kHeadChars) return kCutOff;
   const uint8_t addressHigh = byte_at(p);
   const uint8_t addressLow = byte_at(p + 2);
   const uint8_t type = byte_at(p + 4);
   const uint8_t sum = static_cast<uint8_t>(n + addressHigh + addressLow + type);
   p += kHeadChars;
-  const std::ptrdiff_t bodyChars = type == 4 ? 6 : 2 * n + 2;
+  // A count of 0 ends the data, but only a whole record with a good checksum
+  // does: a damaged count byte must not cut the image short unnoticed.
+  const std::ptrdiff_t bodyChars = n == 0 ? 2 : type == 4 ? 6 : 2 * n + 2;
   if (end - p < bodyChars) return kCutOff;
+  if (n == 0) {
+    cursor->next = p + 2;
+    return static_cast<uint8_t>(sum + byte_at(p)) == 0 ? HEX_RECORD_END : HEX_RECORD_BAD;
+  }
   if (type == 4) return read_upper(cursor, p, sum, address);
   cursor->next = p + bodyChars;
   if (read_data(p, n, sum, data) != 0) return HEX_RECORD_BAD;
@@ -101,7 +111,7 @@ int read_record(HexCursor* cursor, uint32_t* address, uint8_t* data, uint8_t* co
 // bits, so neither upper + address nor flashStart + flashSize wraps around.
 struct Conversion {
   uint64_t low;   // flashStart
-  uint64_t high;  // flashStart + flashSize: the highest first address stored
+  uint64_t high;  // flashStart + flashSize: the first address above the window
   uint8_t* image;
   uint64_t upper = 0;
   uint64_t end = 0;  // highest end address of the stored records
@@ -110,10 +120,13 @@ struct Conversion {
   int result = HEX_OK;
 };
 
+// Stores the part of a record that lies inside the window [low, high): a
+// record that starts outside is skipped, bytes at or above the top dropped.
 void store(Conversion* c, uint64_t first, const uint8_t* data, uint8_t count) {
-  if (first < c->low || first > c->high) return;  // outside the window
-  std::memcpy(c->image + (first - c->low), data, count);
-  c->end = std::max(c->end, first + count);
+  if (first < c->low || first >= c->high) return;
+  const uint64_t kept = std::min<uint64_t>(count, c->high - first);
+  std::memcpy(c->image + (first - c->low), data, kept);
+  c->end = std::max(c->end, first + kept);
   c->stored = true;
 }
 
@@ -132,7 +145,7 @@ void convert_records(Conversion* c, HexCursor* cursor, bool last) {
       c->done = true;
     } else if (kind == HEX_RECORD_END) {
       c->done = true;
-    } else if (kind == HEX_RECORD_BAD) {
+    } else if (kind == HEX_RECORD_BAD || kind == kBadUpper) {
       c->result = HEX_BAD_RECORD;
       c->done = true;
     } else if (kind == HEX_RECORD_UPPER) {
@@ -143,8 +156,8 @@ void convert_records(Conversion* c, HexCursor* cursor, bool last) {
   }
 }
 
-// The image size (0 when nothing was stored) and the result. The caller keeps
-// flashSize at most INT32_MAX - 255, so the size fits an int.
+// The image size (0 when nothing was stored) and the result. The size is at
+// most flashSize, so it fits an int.
 int finish(const Conversion& c, int* actualSize) {
   *actualSize = c.stored ? static_cast<int>(c.end - c.low) : 0;
   if (!c.stored && c.result == HEX_OK) return HEX_NO_DATA;
@@ -159,7 +172,7 @@ int hex_read_record(HexCursor* cursor, uint32_t* address, uint8_t* data, uint8_t
     cursor->next = cursor->end;
     return HEX_RECORD_BAD;
   }
-  return kind;
+  return kind == kBadUpper ? HEX_RECORD_BAD_UPPER : kind;
 }
 
 int hex_to_image_text(std::string_view text, uint32_t flashStart, uint32_t flashSize,
@@ -177,8 +190,15 @@ int hex_to_image_text(std::string_view text, uint32_t flashStart, uint32_t flash
 int hex_to_image(FILE* file, uint32_t flashStart, uint32_t flashSize, uint8_t* image,
                  int* actualSize) {
   constexpr size_t kPieceBytes = size_t{1} << 18;
+  return hex_to_image_pieces(file, flashStart, flashSize, image, actualSize, kPieceBytes);
+}
+
+int hex_to_image_pieces(FILE* file, uint32_t flashStart, uint32_t flashSize, uint8_t* image,
+                        int* actualSize, size_t pieceBytes) {
+  // A piece must hold the longest record (1 + 2 * 260 characters) whole.
+  constexpr size_t kLongestRecordChars = 1 + 2 * (4 + 255 + 1);
   Conversion c{flashStart, uint64_t{flashStart} + flashSize, image};
-  std::vector<char> buffer(kPieceBytes);
+  std::vector<char> buffer(std::max(pieceBytes, kLongestRecordChars));
   size_t kept = 0;  // characters of a cut-off record at the front
   while (!c.done) {
     const size_t wanted = buffer.size() - kept;
@@ -193,6 +213,19 @@ int hex_to_image(FILE* file, uint32_t flashStart, uint32_t flashSize, uint8_t* i
     std::memmove(buffer.data(), cursor.next, kept);
   }
   return finish(c, actualSize);
+}
+
+int hex_file_to_image(const char* path, uint32_t flashStart, int32_t flashSize,
+                      std::vector<uint8_t>* image, int* actualSize) {
+  *actualSize = 0;
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return HEX_FILE_UNREADABLE;
+  FilePtr file(std::fopen(path, "rb"));
+  if (!file) return HEX_FILE_UNREADABLE;
+  *image = image_buffer(flashSize);
+  if (image->empty()) return HEX_NO_MEMORY;
+  return hex_to_image(file.get(), flashStart, static_cast<uint32_t>(flashSize), image->data(),
+                      actualSize);
 }
 
 long file_length(FILE* file) {

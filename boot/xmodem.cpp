@@ -4,6 +4,7 @@
 #include <initializer_list>
 
 #include "common/common.h"
+#include "common/stop.h"
 
 namespace {
 
@@ -59,7 +60,7 @@ int gen1_download(DownloadJob* job, std::vector<uint8_t> image, ProgressFn progr
 
 int xmodem_start(DownloadJob* job) {
   serial_drain(job->port);
-  for (int tries = 0; tries < kStartTries; ++tries) {
+  for (int tries = 0; tries < kStartTries && !stop_requested(); ++tries) {
     uint8_t byte = 0;
     if (serial_get(job->port, &byte) == 0) {
       delay_ms(1);

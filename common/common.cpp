@@ -1,7 +1,7 @@
 #include "common/common.h"
 
-#include <chrono>
-#include <thread>
+#include "common/deadline.h"
+#include "common/stop.h"
 
 unsigned scriptOptions = 0;
 
@@ -25,8 +25,6 @@ void delay_ms(int ms) {
     return;
   }
   if (ms <= 0) return;
-  // sleep_until may wake early on some platforms; loop until the deadline
-  // has passed on the monotonic clock.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_until(deadline);
+  // A stop request (Ctrl-C) ends the wait early: the transfer then stops.
+  sleep_until_deadline(deadline_after_ms(ms), stop_requested);
 }

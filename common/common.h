@@ -28,7 +28,8 @@ extern unsigned scriptOptions;
 void reset_script_options();
 
 // Waits at least ms milliseconds on the monotonic clock, sleeping rather than
-// spinning. Zero or a negative value returns at once.
+// spinning. Zero or a negative value returns at once; so does a stop request
+// (common/stop.h), which ends the wait early.
 void delay_ms(int ms);
 
 // Test seam: replaces what delay_ms does (a virtual clock, for instance).

@@ -1,10 +1,22 @@
-// An open C stream that closes itself.
+// Files: an open C stream that closes itself, and writing an output file
+// without ever destroying what the path named before.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 struct FileCloser {
   void operator()(FILE* file) const { std::fclose(file); }
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// Writes size bytes to path. A regular file (or a path that does not exist
+// yet) is written through a temporary file beside it that is renamed into
+// place, so a failed write leaves the old file as it was and nothing behind;
+// a symbolic link is followed and its target replaced. Any other kind of
+// file (a device, a FIFO) is written in place and never removed. True on
+// success; otherwise false with *error saying what failed.
+bool write_file_replacing(const std::string& path, const void* data, size_t size,
+                          std::string* error);

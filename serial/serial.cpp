@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/common.h"
+#include "common/stop.h"
 
 namespace {
 
@@ -38,46 +39,65 @@ int split_fields(char* text, char* fields[], int max_fields) {
   return n;
 }
 
-}  // namespace
-
-int serial_configure(SerialPort* port, const char* settings) {
-  if (settings == nullptr) return 1;
+// Parses the settings string into the record. False when it is longer than
+// kMaxSettingsLength or has fewer than four fields; the fields before a
+// missing one stay stored in the record.
+bool parse_settings(SerialPort* port, const char* settings) {
+  if (settings == nullptr) return false;
   const size_t length = std::strlen(settings);
-  if (length > kMaxSettingsLength) return 1;
+  if (length > kMaxSettingsLength) return false;
   char work[kMaxSettingsLength + 1];
   std::memcpy(work, settings, length + 1);
 
   char* fields[4] = {};
   const int count = split_fields(work, fields, 4);
-  // Fields before a missing one stay stored in the record.
-  if (count < 1) return 1;
+  if (count < 1) return false;
   port->baud = leading_number(fields[0]);
-  if (count < 2) return 1;
+  if (count < 2) return false;
   port->dataBits = leading_number(fields[1]);
-  if (count < 3) return 1;
+  if (count < 3) return false;
   // The letter tested last wins: O over E over N; none keeps the old parity.
   if (std::strchr(fields[2], 'N') != nullptr) port->parity = kParityNone;
   if (std::strchr(fields[2], 'E') != nullptr) port->parity = kParityEven;
   if (std::strchr(fields[2], 'O') != nullptr) port->parity = kParityOdd;
-  if (count < 4) return 1;
+  if (count < 4) return false;
   port->stopBits = leading_number(fields[3]);
+  return true;
+}
 
+// Records why the port could not be opened or configured; returns the result.
+int fail(SerialPort* port, SerialFailure failure, int result) {
+  port->failure = failure;
+  port->osError = failure == SERIAL_FAIL_SETTINGS ? 0 : result;
+  return result;
+}
+
+}  // namespace
+
+int serial_configure(SerialPort* port, const char* settings) {
+  port->failure = SERIAL_FAIL_NONE;
+  port->osError = 0;
+  if (!parse_settings(port, settings)) return fail(port, SERIAL_FAIL_SETTINGS, 1);
   if (port->handle == kInvalidHandle) return 0;
-  return backend_of(port)->configure(port);
+  const int result = backend_of(port)->configure(port);
+  return result == 0 ? 0 : fail(port, SERIAL_FAIL_REFUSED, result);
 }
 
 int serial_open_device(SerialPort* port, const char* device, const char* settings) {
   port->charDelay = 0;
   port->isOpen = 0;
   port->handle = kInvalidHandle;
+  port->failure = SERIAL_FAIL_NONE;
+  port->osError = 0;
   const SerialBackend* backend = backend_of(port);
   int result = backend->open(port, device);
   if (result != 0) {
     port->handle = kInvalidHandle;
-    return result;
+    return fail(port, SERIAL_FAIL_DEVICE, result);
   }
   result = serial_configure(port, settings);
-  if (result == 0) result = backend->set_timeouts(port);
+  if (result == 0 && (result = backend->set_timeouts(port)) != 0)
+    fail(port, SERIAL_FAIL_REFUSED, result);
   if (result != 0) {
     // Nobody reuses a half-opened port: give the device back at once.
     backend->close(port);
@@ -136,11 +156,13 @@ int serial_get(SerialPort* port, uint8_t* out) {
 int serial_get_wait(SerialPort* port, int tries) {
   uint8_t byte = 0;
   if (tries == 0) {
+    // For ever, unless a stop is requested.
     while (!serial_get(port, &byte)) {
+      if (stop_requested()) return 0;
     }
     return byte;
   }
-  for (int i = 0; i < tries; ++i) {
+  for (int i = 0; i < tries && !stop_requested(); ++i) {
     if (serial_get(port, &byte)) return byte;
     serial_wait_input(port, 1);  // a 1 ms pause that ends when a byte arrives
   }
@@ -184,4 +206,21 @@ int serial_set_cts_flow(SerialPort* port, uint8_t on) {
 int serial_set_char_delay(SerialPort* port, int ms) {
   port->charDelay = ms;
   return ms;
+}
+
+std::string serial_open_failure_text(const SerialPort* port, const char* settings) {
+  const std::string quoted = std::string("'") + (settings != nullptr ? settings : "") + "'";
+  switch (port->failure) {
+    case SERIAL_FAIL_SETTINGS:
+      return "the settings " + quoted +
+             " are not valid: expected baud,databits,parity,stopbits (115200,8,N,1)";
+    case SERIAL_FAIL_REFUSED:
+      return "the port refused the settings " + quoted + " (error " +
+             std::to_string(port->osError) + ")";
+    default: {
+      const char* hint = serial_open_hint(port->osError);
+      if (hint != nullptr) return hint;
+      return "open failed (error " + std::to_string(port->osError) + ")";
+    }
+  }
 }

@@ -60,6 +60,15 @@ constexpr int kParityEven = 2;
 // Longest settings string accepted ("115200,8,N,1" and the like).
 constexpr size_t kMaxSettingsLength = 51;
 
+// Why the last serial_open or serial_configure failed, kept apart from the
+// OS error code.
+enum SerialFailure : int32_t {
+  SERIAL_FAIL_NONE = 0,
+  SERIAL_FAIL_SETTINGS = 1,  // the settings string is malformed (result 1)
+  SERIAL_FAIL_DEVICE = 2,    // the device can't be opened (OS error)
+  SERIAL_FAIL_REFUSED = 3,   // the device refused the settings (OS error)
+};
+
 struct SerialPort {
   intptr_t handle = kInvalidHandle;  // fd or HANDLE; invalid while closed
   int32_t charDelay = 0;             // ms before every byte of serial_put
@@ -73,6 +82,12 @@ struct SerialPort {
   const SerialBackend* backend = nullptr;
   // Backend-private state (the fake port's, for instance).
   void* user = nullptr;
+  // Output written but not yet known to have left (POSIX backend): the next
+  // read or input wait first waits until it has.
+  uint8_t outputPending = 0;
+  // Kind and OS error code of the last failed open or configure.
+  SerialFailure failure = SERIAL_FAIL_NONE;
+  int32_t osError = 0;
 };
 
 // The backend of the build platform.
@@ -128,3 +143,8 @@ int serial_not_open_error();
 // (no such device; busy, held by another program; permission denied).
 // nullptr when the code has no particular advice.
 const char* serial_open_hint(int error);
+
+// What went wrong in the last failed serial_open of the record, as one line
+// for the user: the settings (malformed, or refused by the device) or the
+// device (with serial_open_hint's advice, else the OS error code).
+std::string serial_open_failure_text(const SerialPort* port, const char* settings);

@@ -8,17 +8,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <string>
-#include <thread>
 
+#include "common/deadline.h"
 #include "serial/custom_baud.h"
 #include "serial/serial.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr auto kReadTimeout = std::chrono::milliseconds(2);
+constexpr int kReadTimeoutMs = 2;
 
 #if defined(CRTS_IFLOW) && defined(CCTS_OFLOW)
 // BSD and macOS have one flag per direction.
@@ -180,7 +178,46 @@ int posix_set_timeouts(SerialPort*) {
   return 0;
 }
 
+// A vanished device (hang-up, error) answers at once; waiting out the read
+// time-out keeps it as slow as a silent line, so caller loops don't spin.
+int idle_until(const Deadline& deadline) {
+  sleep_until_deadline(deadline, nullptr);
+  return 0;
+}
+
+// Waits for input until deadline: 1 when input is waiting, 0 when the
+// deadline passed, -1 when the device hung up or failed.
+int wait_readable(int fd, const Deadline& deadline) {
+  for (;;) {
+    pollfd watch{fd, POLLIN, 0};
+    const int ready = poll(&watch, 1, deadline_left_ms(deadline));
+    if (ready == 0) return 0;
+    if (ready < 0 && errno == EINTR) continue;
+    return ready > 0 && (watch.revents & POLLIN) != 0 ? 1 : -1;
+  }
+}
+
+// Waits until the written bytes have left the device. A pseudo-terminal may
+// not support this; its refusal is no failure.
+int drain_output(int fd) {
+  while (tcdrain(fd) != 0) {
+    if (errno == EINTR) continue;
+    return errno == ENOTTY || errno == EINVAL ? 0 : last_error();
+  }
+  return 0;
+}
+
+// Turnaround: before the first read or input wait after writes, wait until
+// the written bytes are on the wire, so that a reply window starts only
+// then. One-way streams of many small writes thus drain once, not per write.
+void drain_if_pending(SerialPort* port) {
+  if (port->outputPending == 0) return;
+  port->outputPending = 0;
+  drain_output(fd_of(port));
+}
+
 void posix_close(SerialPort* port) {
+  drain_if_pending(port);  // what was written goes out before the port is let go
   const int fd = fd_of(port);
   // Another process (the simulated board, say) may keep the device open:
   // leave it openable for the next user.
@@ -189,35 +226,10 @@ void posix_close(SerialPort* port) {
   close(fd);
 }
 
-// Whole milliseconds left until deadline, rounded up; 0 once it has passed.
-int remaining_ms(Clock::time_point deadline) {
-  const auto left = deadline - Clock::now();
-  if (left <= Clock::duration::zero()) return 0;
-  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
-}
-
-// A vanished device (hang-up, error) answers at once; waiting out the read
-// time-out keeps it as slow as a silent line, so caller loops don't spin.
-int idle_until(Clock::time_point deadline) {
-  std::this_thread::sleep_until(deadline);
-  return 0;
-}
-
-// Waits for input until deadline: 1 when input is waiting, 0 when the
-// deadline passed, -1 when the device hung up or failed.
-int wait_readable(int fd, Clock::time_point deadline) {
-  for (;;) {
-    pollfd watch{fd, POLLIN, 0};
-    const int ready = poll(&watch, 1, remaining_ms(deadline));
-    if (ready == 0) return 0;
-    if (ready < 0 && errno == EINTR) continue;
-    return ready > 0 && (watch.revents & POLLIN) != 0 ? 1 : -1;
-  }
-}
-
 int posix_read(SerialPort* port, uint8_t* data, int count) {
+  drain_if_pending(port);
   const int fd = fd_of(port);
-  const auto deadline = Clock::now() + kReadTimeout;
+  const Deadline deadline = deadline_after_ms(kReadTimeoutMs);
   for (;;) {
     const int ready = wait_readable(fd, deadline);
     if (ready == 0) return 0;
@@ -257,20 +269,11 @@ int write_all(int fd, const uint8_t* data, int count) {
   return 0;
 }
 
-// Waits until the written bytes have left the device. A pseudo-terminal may
-// not support this; its refusal is no failure.
-int drain_output(int fd) {
-  while (tcdrain(fd) != 0) {
-    if (errno == EINTR) continue;
-    return errno == ENOTTY || errno == EINVAL ? 0 : last_error();
-  }
-  return 0;
-}
-
+// Returns once the kernel has taken the bytes; the drain waits for the next
+// read (drain_if_pending).
 int posix_write(SerialPort* port, const uint8_t* data, int count) {
-  const int fd = fd_of(port);
-  const int result = write_all(fd, data, count);
-  return result != 0 ? result : drain_output(fd);
+  port->outputPending = 1;
+  return write_all(fd_of(port), data, count);
 }
 
 void posix_set_dtr(SerialPort* port, bool on) {
@@ -320,7 +323,8 @@ int posix_modem_status(SerialPort* port) {
 }
 
 int posix_wait_input(SerialPort* port, int ms) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  drain_if_pending(port);
+  const Deadline deadline = deadline_after_ms(ms);
   const int ready = wait_readable(fd_of(port), deadline);
   return ready >= 0 ? ready : idle_until(deadline);  // hung up: as quiet as silence
 }

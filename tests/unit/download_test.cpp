@@ -1,5 +1,5 @@
 // The download driver against an in-memory port: reset and handshake timing,
-// generation detection, reply waits, image loading, sizing and refusals.
+// generation detection, image loading, sizing and refusals.
 #include "boot/download.h"
 
 #include <gtest/gtest.h>
@@ -110,43 +110,6 @@ TEST_F(DriverTest, OtherBytesCostATryEach) {
     if (b[0] == 0x5C) f.send(std::string(200, 'x') + "D", 503);
   };
   EXPECT_EQ(boot_start(&job), 1);
-}
-
-TEST_F(DriverTest, ReplyWaitsCountTheirTriesAndPauses) {
-  uint8_t byte = 0;
-  int64_t t = fake.now_us();
-  EXPECT_FALSE(get_reply(&job, &byte));
-  EXPECT_EQ(fake.reads, 200);
-  EXPECT_EQ(fake.now_us() - t, 200 * 3000);  // 2 ms read + 1 ms pause
-
-  t = fake.now_us();
-  EXPECT_EQ(waitfor(&job, ACK), 0);
-  EXPECT_EQ(fake.now_us() - t, 200 * 7000);  // 2 ms read + 5 ms pause
-
-  fake.send(std::vector<uint8_t>{0x15, 0x00, 0x06});
-  EXPECT_EQ(waitfor(&job, ACK), 1);
-  EXPECT_EQ(fake.pending(), 0u);
-
-  // A NUL never matches a set.
-  fake.send(std::vector<uint8_t>{0x00, 'Q', 'E'});
-  EXPECT_EQ(waitforS(&job, "DE"), 'E');
-
-  fake.send("z");
-  EXPECT_TRUE(get_reply(&job, &byte));
-  EXPECT_EQ(byte, 'z');
-}
-
-TEST_F(DriverTest, ReplyJustAfterAnEmptyReadIsNotKeptWaiting) {
-  // The ACK arrives half a millisecond after the first read gave up.
-  fake.send(std::vector<uint8_t>{ACK}, 2.5);
-  const int64_t t = fake.now_us();
-  EXPECT_EQ(waitfor(&job, ACK), 1);
-  EXPECT_EQ(fake.now_us() - t, 2500);
-  // An unwanted byte still costs the whole pause.
-  fake.send(std::vector<uint8_t>{'x', ACK});
-  const int64_t t2 = fake.now_us();
-  EXPECT_EQ(waitfor(&job, ACK), 1);
-  EXPECT_EQ(fake.now_us() - t2, 5000);
 }
 
 TEST_F(DriverTest, ClosedPortGivesFiveAndLeavesTheTargetAlone) {

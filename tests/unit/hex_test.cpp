@@ -76,13 +76,26 @@ Converted convert(const std::string& text, Image* image, uint32_t start = kStart
 TEST(HexToImage, EndRecordStopsReadingWhateverFollows) {
   Image image;
   const std::string data = upper(0x1d00) + record(0, 0, {1, 2, 3});
-  // A count of 0 ends the conversion whatever its type and checksum; the
+  // Any whole count-0 record with a good checksum ends the conversion; the
   // bad record and the data after it are never read.
-  for (const std::string& end : {kEnd, std::string(":00ZZZZ"), std::string(":00\n")}) {
+  for (const std::string& end : {kEnd, record(0x1234, 0, {}), record(0, 4, {})}) {
     const Converted c = convert(data + end + ":0100000000FF\n" + record(0x10, 0, {9}), &image);
     EXPECT_EQ(c.result, HEX_OK) << end;
     EXPECT_EQ(c.size, 3) << end;
     EXPECT_EQ(image.at(0x10), kFill) << end;
+  }
+}
+
+TEST(HexToImage, CountZeroRecordWithABadChecksumOrCutShortIsABadRecord) {
+  // A damaged count byte must not end the image silently.
+  const std::string data = upper(0x1d00) + record(0, 0, {1, 2, 3});
+  for (const std::string& end :
+       {std::string(":00000001FE\n"), std::string(":00ZZZZ"), std::string(":00\n"),
+        std::string(":0000000"), std::string(":00000001F")}) {
+    Image image;
+    const Converted c = convert(data + end + record(0x10, 0, {9}) + kEnd, &image);
+    EXPECT_EQ(c.result, HEX_BAD_RECORD) << end;
+    EXPECT_EQ(c.size, 3) << end;
   }
 }
 
@@ -131,15 +144,21 @@ TEST(HexToImage, WindowOfProgramFlashSkipsBootFlash) {
   EXPECT_EQ(image.at(0x100), 0xB1);
 }
 
-TEST(HexToImage, RecordAtTheTopOfTheWindowIsStoredWholeOneHigherIsSkipped) {
-  Image image;
+TEST(HexToImage, WindowTopIsExclusiveAndRecordsAreCutThere) {
   // kSize is 0x1000: the top of the window is address 0x1d001000.
-  const std::vector<uint8_t> full = bytes_from(1, 255);
-  Converted c = convert(upper(0x1d00) + record(0x1000, 0, full) + kEnd, &image);
+  Image image;
+  Converted c = convert(upper(0x1d00) + record(0x1000, 0, bytes_from(1, 255)) + kEnd, &image);
+  EXPECT_EQ(c.result, HEX_NO_DATA);  // starts at the top: skipped
+  EXPECT_EQ(image.at(kSize), kFill);
+
+  // A record that runs past the top keeps only the bytes below it.
+  Image cut;
+  c = convert(upper(0x1d00) + record(0x0FF0, 0, bytes_from(1, 32)) + kEnd, &cut);
   EXPECT_EQ(c.result, HEX_OK);
-  EXPECT_EQ(c.size, static_cast<int>(kSize) + 255);
-  EXPECT_EQ(image.at(kSize), 1);
-  EXPECT_EQ(image.at(kSize + 254), 255);
+  EXPECT_EQ(c.size, static_cast<int>(kSize));
+  EXPECT_EQ(cut.at(0xFF0), 1);
+  EXPECT_EQ(cut.at(0xFFF), 16);
+  for (size_t k = kSize; k < kSize + 255; ++k) ASSERT_EQ(cut.at(k), kFill) << k;
 
   Image other;
   c = convert(upper(0x1d00) + record(0x0FF0, 0, {5}) + record(0x1001, 0, {6}) + kEnd, &other);
@@ -164,13 +183,14 @@ TEST(HexToImage, RecordsBelowTheWindowAreSkipped) {
 
 TEST(HexToImage, WindowAtTheTopOfTheAddressSpaceDoesNotWrapAround) {
   Image image(0x10000);
-  // The window ends at 2^32 and the record runs past it.
+  // The window ends at 2^32 and the record runs past it: cut at the top.
   const Converted c = convert(upper(0xFFFF) + record(0xFFF0, 0, bytes_from(0, 32)) + kEnd, &image,
                               0xFFFF0000, 0x10000);
   EXPECT_EQ(c.result, HEX_OK);
-  EXPECT_EQ(c.size, 0x10010);
+  EXPECT_EQ(c.size, 0x10000);
   EXPECT_EQ(image.at(0xFFF0), 0);
-  EXPECT_EQ(image.at(0x1000F), 31);
+  EXPECT_EQ(image.at(0xFFFF), 15);
+  EXPECT_EQ(image.at(0x10000), kFill);
 }
 
 TEST(HexToImage, LaterRecordsOverwriteAndSizeFollowsTheHighestEnd) {
@@ -213,13 +233,16 @@ TEST(HexToImage, BadChecksumStopsWithTheGoodRecordsKept) {
   EXPECT_EQ(first.size, 0);
 }
 
-TEST(HexToImage, Type4WithBadChecksumIsIgnored) {
+TEST(HexToImage, Type4WithBadChecksumIsABadRecord) {
+  // Carrying on with the old upper address would put the data that follows
+  // in the wrong 64 KiB page.
   Image image;
-  const std::string text = upper(0x1d00) + ":020000041FC01C\n" + record(0x0004, 0, {7}) + kEnd;
+  const std::string text =
+      upper(0x1d00) + record(0x0000, 0, {1}) + ":020000041FC01C\n" + record(0x0004, 0, {7}) + kEnd;
   const Converted c = convert(text, &image);
-  EXPECT_EQ(c.result, HEX_OK);  // upper stays 0x1d00
-  EXPECT_EQ(c.size, 5);
-  EXPECT_EQ(image.at(4), 7);
+  EXPECT_EQ(c.result, HEX_BAD_RECORD);
+  EXPECT_EQ(c.size, 1);
+  EXPECT_EQ(image.at(4), kFill);
 }
 
 TEST(HexToImage, OtherRecordTypesAreIgnored) {
@@ -286,10 +309,13 @@ TEST(HexReadRecord, Type4PayloadIsTwoBytesWhateverTheCount) {
   EXPECT_EQ(data[0], 0x55);
   EXPECT_EQ(hex_read_record(&cursor, &address, data, &count), HEX_RECORD_BAD);  // input ended
 
-  // A record whose own type byte is 255 and whose checksum is right.
+  // A record whose own type byte is 255 and whose checksum is right reads as
+  // 255 too, but the conversion ignores it like other types.
   const std::string typeFF = record(0x0000, 0xFF, {1});
   HexCursor other{typeFF.data(), typeFF.data() + typeFF.size()};
   EXPECT_EQ(hex_read_record(&other, &address, data, &count), HEX_RECORD_BAD_UPPER);
+  Image image;
+  EXPECT_EQ(convert(upper(0x1d00) + typeFF + record(0, 0, {3}) + kEnd, &image).result, HEX_OK);
 }
 
 // Writes text to a file in the test temp directory and opens it for reading.

@@ -1,0 +1,35 @@
+#include "common/deadline.h"
+
+#include <algorithm>
+#include <climits>
+#include <thread>
+
+Deadline deadline_after_ms(int ms) {
+  const SteadyClock::time_point now = SteadyClock::now();
+  if (ms <= 0) return {now};
+  return {now + std::chrono::milliseconds(ms)};
+}
+
+bool deadline_passed(const Deadline& deadline) {
+  return SteadyClock::now() >= deadline.at;
+}
+
+int deadline_left_ms(const Deadline& deadline) {
+  const auto left = deadline.at - SteadyClock::now();
+  if (left <= SteadyClock::duration::zero()) return 0;
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return static_cast<int>(std::min<long long>(ms, INT_MAX));
+}
+
+bool sleep_until_deadline(const Deadline& deadline, bool (*stop)(), int sliceMs) {
+  const auto slice = std::chrono::milliseconds(std::max(sliceMs, 1));
+  // sleep_until may wake early on some platforms: loop until the deadline has
+  // passed on the monotonic clock.
+  for (;;) {
+    if (stop != nullptr && stop()) return false;
+    const SteadyClock::time_point now = SteadyClock::now();
+    if (now >= deadline.at) return true;
+    std::this_thread::sleep_until(stop != nullptr ? std::min(deadline.at, now + slice)
+                                                  : deadline.at);
+  }
+}

@@ -1,0 +1,49 @@
+// The job record that every transfer works on, and the result codes of the
+// download. Shared by the boot loader protocols and the toolkit.
+#pragma once
+
+#include <cstdint>
+
+struct SerialPort;
+
+// One transfer's job. The front end fills path, port, eraseAll, flashStart,
+// flashSize, verbose and eraseDelay; the download driver sets blockSize,
+// imageSize and blockCount. The toolkit transfers use path, port, send and
+// toFile.
+struct DownloadJob {
+  const char* path = nullptr;  // file path (or URL for scripts); not owned
+  SerialPort* port = nullptr;  // the open port; not owned
+  const char* send = nullptr;  // text sent before a toolkit transfer; may be null
+  uint32_t eraseAll = 0;
+  int32_t flashStart = 0;
+  int32_t flashSize = 0;
+  int32_t blockSize = 0;
+  int32_t imageSize = 0;
+  uint32_t blockCount = 0;
+  int32_t toFile = 0;
+  uint32_t verbose = 0;
+  int32_t eraseDelay = 0;
+};
+
+// Result codes of the download.
+enum DownloadResult : int {
+  RESULT_OK = 0,
+  RESULT_FILE_UNREADABLE = 1,
+  RESULT_NO_ERASE_REPLY = 2,
+  RESULT_ABORTED = 4,
+  RESULT_PORT_CLOSED = 5,
+  RESULT_NOT_DETECTED = 6,
+  RESULT_NO_SUB_VERSION = 7,
+  RESULT_ERASE_REFUSED = 8,
+  RESULT_NO_ACK = 9,
+  RESULT_NO_MEMORY = 10,
+  RESULT_HEX_ERROR = 11,
+  RESULT_IMAGE_TOO_LARGE = 12,
+  RESULT_XMODEM_NO_REPLY = 21,
+  RESULT_XMODEM_BAD_REPLY = 22,
+  RESULT_XMODEM_TOO_MANY_NAKS = 23,
+  RESULT_XMODEM_CANCELLED = 26,
+};
+
+// One line of explanation for a download result code.
+const char* result_text(int code);
