@@ -3,7 +3,8 @@
 # a while, starting from the seed corpus in fuzz/corpus/<target>/.
 #
 #   fuzz/run.sh [SECONDS] [TARGET...]     SECONDS per target, default 30;
-#                                         targets default to: hex cli
+#                                         targets default to every
+#                                         fuzz/<target>_fuzz.cpp
 #
 # Environment: STOKER_FUZZ_BUILD (build directory, default build-fuzz at the
 # repository root). New inputs go to <build>/corpus/<target>/, crashes to
@@ -12,8 +13,13 @@ set -eu
 
 seconds=${1:-30}
 [ $# -gt 0 ] && shift
-targets=${*:-hex cli}
 root=$(cd "$(dirname "$0")/.." && pwd)
+all=""
+for f in "$root"/fuzz/*_fuzz.cpp; do
+  t=$(basename "$f" _fuzz.cpp)
+  all="$all $t"
+done
+targets=${*:-$all}
 build=${STOKER_FUZZ_BUILD:-$root/build-fuzz}
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

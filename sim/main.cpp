@@ -17,6 +17,7 @@
 #include "sim/log.h"
 #include "sim/options.h"
 #include "sim/session.h"
+#include "sim/sink.h"
 #include "sim/xmodem_receiver.h"
 
 namespace {
@@ -102,13 +103,18 @@ int drain_before_close(Link* link) {
   return link_wait_until(link, Clock::now() + kLinger);
 }
 
+// One session of the selected mode.
+int run_session(Link* link, const SimOptions& opts, SessionResult* result) {
+  if (opts.mode == kModeSink) return sink_session(link, opts, result);
+  return opts.gen == 1 ? xmodem_session(link, opts, result) : block_session(link, opts, result);
+}
+
 // Serves sessions until --once, a stop request or a vanish. Returns the exit
 // status.
 int run_sessions(const SimOptions& opts, Link* link) {
   for (;;) {
     SessionResult result;
-    const int rc =
-        opts.gen == 1 ? xmodem_session(link, opts, &result) : block_session(link, opts, &result);
+    const int rc = run_session(link, opts, &result);
     if (rc == kSessionStopped || link_flush(link) == kLinkStopped) return kExitOk;
     if (rc == kSessionVanished) {
       link_drain(link, Clock::now() + kDrainLimit);
@@ -168,7 +174,8 @@ int main(int argc, char** argv) {
   Link link;
   const int failed = open_port(opts, &link);
   if (failed >= 0) return failed;
-  sim_log("generation %d, sub-version %d, baud %ld", opts.gen, opts.subVersion, opts.baud);
+  sim_log("mode %d, generation %d, sub-version %d, baud %ld", static_cast<int>(opts.mode), opts.gen,
+          opts.subVersion, opts.baud);
   const int status = run_sessions(opts, &link);
   remove_port_link(opts.linkPath, link.slavePath);
   link_close(&link);

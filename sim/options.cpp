@@ -10,6 +10,9 @@
 namespace {
 
 enum OptionId {
+  kMode = 900,
+  kIdleMs,
+  kEcho,
   kGen = 1000,
   kSubVersion,
   kOut,
@@ -36,6 +39,9 @@ enum OptionId {
 };
 
 const option kLongOptions[] = {
+    {"mode", required_argument, nullptr, kMode},
+    {"idle-ms", required_argument, nullptr, kIdleMs},
+    {"echo", no_argument, nullptr, kEcho},
     {"gen", required_argument, nullptr, kGen},
     {"sub-version", required_argument, nullptr, kSubVersion},
     {"out", required_argument, nullptr, kOut},
@@ -98,6 +104,22 @@ bool take_int(int id, long low, long high, int* field, std::string* error) {
   return true;
 }
 
+struct ModeName {
+  const char* name;
+  SimMode mode;
+};
+constexpr ModeName kModes[] = {{"boot", kModeBoot}, {"sink", kModeSink}};
+
+bool take_mode(SimOptions* out, std::string* error) {
+  for (const ModeName& entry : kModes) {
+    if (std::strcmp(optarg, entry.name) != 0) continue;
+    out->mode = entry.mode;
+    return true;
+  }
+  *error = "unknown mode '" + std::string(optarg) + "' (boot or sink)";
+  return false;
+}
+
 bool is_block_fault(int id) {
   return id >= kEarlyAnswer && id <= kVanishAfter;
 }
@@ -138,6 +160,9 @@ bool apply_flag(int id, SimOptions* out) {
     case kNakAlways:
       out->nakAlways = true;
       return true;
+    case kEcho:
+      out->echo = true;
+      return true;
     default:
       return false;
   }
@@ -146,6 +171,10 @@ bool apply_flag(int id, SimOptions* out) {
 // Applies an option with an argument. False with *error set on a bad value.
 bool apply_value(int id, SimOptions* out, std::string* error) {
   switch (id) {
+    case kMode:
+      return take_mode(out, error);
+    case kIdleMs:
+      return take_int(id, 0, 3600000, &out->idleMs, error);
     case kGen:
       return take_int(id, 1, 3, &out->gen, error);
     case kSubVersion:
@@ -203,6 +232,8 @@ bool check_generation(const SimOptions& opts, int blockFault, int xmodemFault, s
 
 const char* usage_text() {
   return "usage: stoker-target [options]\n"
+         "  --mode M             boot (a boot loader, default) or sink (takes and records\n"
+         "                       whatever the host sends)\n"
          "  --gen N              boot loader generation 1, 2 or 3 (default 3)\n"
          "  --sub-version V      byte answered to 'v', 0..255 (default 3)\n"
          "  --out FILE           write each session's received image to FILE\n"
@@ -226,7 +257,11 @@ const char* usage_text() {
          "  --cancel             answer CAN instead of 'C'\n"
          "  --silent-after N     accept N packets, then never answer\n"
          "  --corrupt-acks       answer good packets with 0x07\n"
-         "  --nak-always         NAK every packet\n";
+         "  --nak-always         NAK every packet\n"
+         "sink:\n"
+         "  --idle-ms MS         a session ends when the host is quiet this long (default\n"
+         "                       1000; 0: never); --out is written as bytes arrive\n"
+         "  --echo               send every byte back\n";
 }
 
 int parse_options(int argc, char** argv, SimOptions* out, std::string* error) {
@@ -249,6 +284,11 @@ int parse_options(int argc, char** argv, SimOptions* out, std::string* error) {
   }
   if (optind < argc) {
     *error = std::string("unexpected argument ") + argv[optind];
+    return kOptionsBad;
+  }
+  if (out->mode != kModeBoot && (blockFault != 0 || xmodemFault != 0)) {
+    *error = option_name(blockFault != 0 ? blockFault : xmodemFault) +
+             " applies to the boot loader (--mode boot) only";
     return kOptionsBad;
   }
   return check_generation(*out, blockFault, xmodemFault, error) ? kOptionsOk : kOptionsBad;

@@ -3,8 +3,12 @@
 
 #include <string>
 
+// What the simulated board runs.
+enum SimMode { kModeBoot, kModeSink };
+
 // Everything the command line selects. A count of -1 switches its fault off.
 struct SimOptions {
+  SimMode mode = kModeBoot;
   int gen = 3;
   int subVersion = 3;
   std::string outPath;
@@ -29,6 +33,9 @@ struct SimOptions {
   int silentAfter = -1;
   bool corruptAcks = false;
   bool nakAlways = false;
+  // Sink mode.
+  int idleMs = 1000;  // quiet time that ends a session; 0: never
+  bool echo = false;  // send every byte back
 };
 
 constexpr int kOptionsOk = 0;
