@@ -17,3 +17,6 @@ void console_print(const char* format, ...) STOKER_PRINTF(1, 2);
 // Test seam: while a capture string is set, console_print appends to it
 // instead of writing to standard output. nullptr restores standard output.
 void console_capture(std::string* sink);
+
+// True when standard output is a terminal (not a pipe or a file).
+bool console_is_terminal();

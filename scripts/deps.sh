@@ -26,6 +26,15 @@ need_packages() {
   fi
 }
 
-# What every build needs.
+# What every build needs: the compilers and build tools, GoogleTest, CLI11,
+# libcurl (HTTP scripts on POSIX).
 BUILD_PACKAGES=(cmake:cmake ninja:ninja-build g++:g++ /usr/include/gtest/gtest.h:libgtest-dev
-                /usr/include/CLI/CLI.hpp:libcli11-dev)
+                /usr/include/CLI/CLI.hpp:libcli11-dev
+                /usr/include/x86_64-linux-gnu/curl/curl.h:libcurl4-openssl-dev)
+
+# What the tests use besides the build: Python's PIL under the system Python
+# (pictures and fonts made by another program), a TrueType font to render
+# fonts from, tmux (the terminal in a real terminal), strace (drain counts).
+TEST_PACKAGES=(/usr/lib/python3/dist-packages/PIL/__init__.py:python3-pil
+               /usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf:fonts-dejavu-core
+               tmux:tmux)
