@@ -15,3 +15,9 @@ void kit_register_hex2bin(CLI::App* app, int* status);
 // xmodem: stoker's download with a silent (generation 1) loader let through to
 // XMODEM-1K (kit_xmodem.cpp).
 void kit_register_xmodem(CLI::App* app, int* status);
+// terminal: the keyboard terminal on a port (kit_terminal.cpp).
+void kit_register_terminal(CLI::App* app, int* status);
+// ports: the port numbers that open and the serial devices (kit_ports.cpp).
+void kit_register_ports(CLI::App* app, int* status);
+// port-settings: every setting of an opened port (kit_port_settings.cpp).
+void kit_register_port_settings(CLI::App* app, int* status);

@@ -13,6 +13,9 @@ namespace {
 constexpr KitRegister kSubcommands[] = {
     kit_register_hex2bin,
     kit_register_xmodem,
+    kit_register_terminal,
+    kit_register_ports,
+    kit_register_port_settings,
 };
 
 int run(int argc, char** argv) {

@@ -21,7 +21,18 @@ int custom_baud_set(int fd, int32_t baud) {
   return 0;
 }
 
-#elif defined(__APPLE__)
+// The kernel fills c_ospeed with the rate, standard or not.
+int custom_baud_get(int fd, int32_t* baud) {
+  struct termios2 tio {};
+  if (ioctl(fd, TCGETS2, &tio) != 0) return errno;
+  *baud = static_cast<int32_t>(tio.c_ospeed);
+  return 0;
+}
+
+#else
+#include <termios.h>
+
+#if defined(__APPLE__)
 #include <IOKit/serial/ioss.h>
 #include <sys/ioctl.h>
 
@@ -31,11 +42,18 @@ int custom_baud_set(int fd, int32_t baud) {
   if (ioctl(fd, IOSSIOSPEED, &speed) != 0) return errno;
   return 0;
 }
-
 #else
-
 int custom_baud_set(int, int32_t) {
   return EINVAL;
+}
+#endif
+
+// BSD and macOS: speed_t is the rate itself.
+int custom_baud_get(int fd, int32_t* baud) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return errno;
+  *baud = static_cast<int32_t>(cfgetospeed(&tio));
+  return 0;
 }
 
 #endif

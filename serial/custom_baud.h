@@ -10,3 +10,7 @@
 // were applied with tcsetattr. 0, or an errno value: EINVAL where the
 // platform has no way to set an arbitrary rate.
 int custom_baud_set(int fd, int32_t baud);
+
+// The output rate of the open terminal fd, whether standard or not. 0, or an
+// errno value when it can't be read.
+int custom_baud_get(int fd, int32_t* baud);

@@ -208,6 +208,19 @@ int serial_set_char_delay(SerialPort* port, int ms) {
   return ms;
 }
 
+int serial_probe_device(const char* device) {
+  SerialPort probe;
+  const SerialBackend* backend = serial_platform_backend();
+  const int result = backend->open(&probe, device);
+  if (result == 0) backend->close(&probe);
+  return result;
+}
+
+intptr_t serial_wait_handle(const SerialPort* port) {
+  if (!port->isOpen || port->handle == kInvalidHandle) return kInvalidHandle;
+  return backend_of(port) == serial_platform_backend() ? port->handle : kInvalidHandle;
+}
+
 std::string serial_open_failure_text(const SerialPort* port, const char* settings) {
   const std::string quoted = std::string("'") + (settings != nullptr ? settings : "") + "'";
   switch (port->failure) {

@@ -46,6 +46,9 @@ struct SerialBackend {
 
 constexpr intptr_t kInvalidHandle = -1;
 
+// Every read returns within this many milliseconds with what has arrived.
+constexpr int kSerialReadTimeoutMs = 2;
+
 // Modem status bits returned by serial_modem_status.
 constexpr int MS_CTS = 0x10;
 constexpr int MS_DSR = 0x20;
@@ -138,6 +141,16 @@ int serial_set_char_delay(SerialPort* port, int ms);
 
 // Error code returned by I/O on a record that is not open.
 int serial_not_open_error();
+
+// Opens the device exclusively, exactly as serial_open does, without
+// configuring it, and closes it again at once. 0 when it opened (it exists
+// and nobody, this process included, holds it), else the OS error code.
+int serial_probe_device(const char* device);
+
+// The OS handle a caller may wait on for input from the open port (a file
+// descriptor on POSIX), or kInvalidHandle when the port is closed or its
+// backend is not the platform's (a test fake).
+intptr_t serial_wait_handle(const SerialPort* port);
 
 // One line naming the likely cause of a failed serial_open and its remedy
 // (no such device; busy, held by another program; permission denied).

@@ -12,22 +12,10 @@
 
 #include "common/deadline.h"
 #include "serial/custom_baud.h"
+#include "serial/flow_flags_posix.h"
 #include "serial/serial.h"
 
 namespace {
-
-constexpr int kReadTimeoutMs = 2;
-
-#if defined(CRTS_IFLOW) && defined(CCTS_OFLOW)
-// BSD and macOS have one flag per direction.
-constexpr tcflag_t kRtsFlow = CRTS_IFLOW;
-constexpr tcflag_t kCtsFlow = CCTS_OFLOW;
-#else
-// Linux has one flag for both directions: the RTS handshake and CTS output
-// flow control switch the same CRTSCTS, and the last call wins.
-constexpr tcflag_t kRtsFlow = CRTSCTS;
-constexpr tcflag_t kCtsFlow = CRTSCTS;
-#endif
 
 struct SpeedEntry {
   int32_t baud;
@@ -229,7 +217,7 @@ void posix_close(SerialPort* port) {
 int posix_read(SerialPort* port, uint8_t* data, int count) {
   drain_if_pending(port);
   const int fd = fd_of(port);
-  const Deadline deadline = deadline_after_ms(kReadTimeoutMs);
+  const Deadline deadline = deadline_after_ms(kSerialReadTimeoutMs);
   for (;;) {
     const int ready = wait_readable(fd, deadline);
     if (ready == 0) return 0;

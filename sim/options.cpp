@@ -13,6 +13,7 @@ enum OptionId {
   kMode = 900,
   kIdleMs,
   kEcho,
+  kTimes,
   kGen = 1000,
   kSubVersion,
   kOut,
@@ -42,6 +43,7 @@ const option kLongOptions[] = {
     {"mode", required_argument, nullptr, kMode},
     {"idle-ms", required_argument, nullptr, kIdleMs},
     {"echo", no_argument, nullptr, kEcho},
+    {"times", required_argument, nullptr, kTimes},
     {"gen", required_argument, nullptr, kGen},
     {"sub-version", required_argument, nullptr, kSubVersion},
     {"out", required_argument, nullptr, kOut},
@@ -185,6 +187,9 @@ bool apply_value(int id, SimOptions* out, std::string* error) {
     case kLink:
       out->linkPath = optarg;
       return true;
+    case kTimes:
+      out->timesPath = optarg;
+      return true;
     case kBaud:
       return take_number(id, 1, 100000000, &out->baud, error);
     case kEraseMs:
@@ -261,7 +266,9 @@ const char* usage_text() {
          "sink:\n"
          "  --idle-ms MS         a session ends when the host is quiet this long (default\n"
          "                       1000; 0: never); --out is written as bytes arrive\n"
-         "  --echo               send every byte back\n";
+         "  --echo               send every byte back\n"
+         "  --times FILE         write a line per byte as it arrives: the monotonic clock\n"
+         "                       in microseconds, then the byte's value\n";
 }
 
 int parse_options(int argc, char** argv, SimOptions* out, std::string* error) {

@@ -34,8 +34,9 @@ struct SimOptions {
   bool corruptAcks = false;
   bool nakAlways = false;
   // Sink mode.
-  int idleMs = 1000;  // quiet time that ends a session; 0: never
-  bool echo = false;  // send every byte back
+  int idleMs = 1000;      // quiet time that ends a session; 0: never
+  bool echo = false;      // send every byte back
+  std::string timesPath;  // a line "<monotonic microseconds> <byte>" per byte
 };
 
 constexpr int kOptionsOk = 0;

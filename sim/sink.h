@@ -10,6 +10,7 @@
 // every byte until the host has been quiet for opts.idleMs (0: until a stop
 // request). With opts.outPath the bytes are also appended to that file as
 // they come, so it holds what arrived even when the session is stopped.
-// With opts.echo every byte goes back to the host as it arrives. Fills
+// With opts.echo every byte goes back to the host as it arrives; with
+// opts.timesPath each byte's arrival time is appended to that file. Fills
 // *result (data: the bytes); returns kSessionEnded or kSessionStopped.
 int sink_session(Link* link, const SimOptions& opts, SessionResult* result);

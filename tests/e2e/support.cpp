@@ -129,6 +129,9 @@ ProcessResult run_program(const std::vector<std::string>& argv, int timeoutMs) {
   ProcessResult result;
   int out[2], err[2];
   if (pipe(out) != 0 || pipe(err) != 0) return result;
+  // Only the child's standard output and error stay open in what it runs: a
+  // process it leaves behind (a server) must not hold the pipes.
+  for (int fd : {out[0], out[1], err[0], err[1]}) fcntl(fd, F_SETFD, FD_CLOEXEC);
   const pid_t pid = spawn(argv, out[1], err[1]);
   close(out[1]);
   close(err[1]);

@@ -115,6 +115,7 @@ void FakePort::cancel_future() {
 
 int FakePort::backend_read(uint8_t* data, int count) {
   ++reads;
+  if (onRead) onRead(*this);
   if (deadLine) {
     ++emptyReads;
     return 0;

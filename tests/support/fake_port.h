@@ -50,6 +50,8 @@ class FakePort {
   std::function<void(FakePort&, const std::vector<uint8_t>&)> onWrite;
   // Called on each DTR change.
   std::function<void(FakePort&, bool)> onDtr;
+  // Called at the start of each host read (a test may request a stop there).
+  std::function<void(FakePort&)> onRead;
 
   // Everything that happened, in order.
   std::vector<FakeEvent> events;

@@ -1,0 +1,38 @@
+// stoker-kit port-settings PORT BAUD
+#include <CLI/CLI.hpp>
+#include <memory>
+#include <string>
+
+#include "app/kit.h"
+#include "app/kit_port.h"
+#include "common/console.h"
+#include "toolkit/terminal/terminal.h"
+
+namespace {
+
+struct KitPortSettingsArgs {
+  std::string port;
+  std::string baud;
+};
+
+int kit_port_settings(const KitPortSettingsArgs& args, SerialPort* port) {
+  if (!kit_open_port(port, args.port, args.baud, "stoker-kit port-settings")) return 1;
+  dump_port_settings(port->handle);
+  console_print("\n");
+  serial_close(port);
+  return 0;
+}
+
+}  // namespace
+
+void kit_register_port_settings(CLI::App* app, int* status) {
+  auto args = std::make_shared<KitPortSettingsArgs>();
+  CLI::App* sub = app->add_subcommand(
+      "port-settings", "Open the port as stoker does and print every setting the system keeps");
+  sub->add_option("PORT", args->port, "Port number (3 for COM3) or device path")->required();
+  sub->add_option("BAUD", args->baud, "Baud rate, for example 115200")->required();
+  sub->callback([args, status] {
+    static SerialPort port;
+    *status = kit_port_settings(*args, &port);
+  });
+}

@@ -1,0 +1,29 @@
+// The process's console as key input. On a terminal, input is switched to a
+// raw, non-echoing mode for as long as the keys are open; function and
+// editing keys' escape sequences come out as prefix and scan code (see
+// console/key_decoder.h). Without a terminal on standard input (a pipe, a
+// file) the bytes are read as they come, through the same decoder.
+//
+// The console's own mode is put back by console_keys_restore, the one
+// function that every way out runs: console_keys_close, the end of the
+// process (atexit), and the stop signals (Ctrl-C, SIGTERM, SIGHUP through
+// stop_on_signal). Ctrl-C keeps its meaning (a stop request, as on a Windows
+// console, where it never arrives as a key); Ctrl-Z, Ctrl-\, Ctrl-S and
+// Ctrl-Q arrive as keys.
+#pragma once
+
+#include "console/keys.h"
+
+// Opens the console's keys (switching the terminal's mode). Opening twice
+// returns the same input.
+KeyInput* console_keys_open();
+// Restores the console and closes the keys.
+void console_keys_close();
+// Puts the console's mode back. Async-signal-safe; does nothing when the
+// mode was not changed or is already restored.
+void console_keys_restore();
+
+// 1 when a key is waiting (or input ended), else 0; opens the keys first.
+int console_kbhit();
+// The next key value, waiting for one; kKeyEnd once input ended.
+int console_getch();

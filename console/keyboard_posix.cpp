@@ -1,0 +1,260 @@
+// Console keys on POSIX: standard input in a raw, non-echoing terminal mode
+// (when it is a terminal), read through poll so that waiting never spins.
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <deque>
+#include <initializer_list>
+
+#include "common/deadline.h"
+#include "common/stop.h"
+#include "console/key_decoder.h"
+#include "console/keyboard.h"
+#include "serial/serial.h"
+
+namespace {
+
+constexpr int kInput = STDIN_FILENO;
+// Longest single wait of getch before it looks at stop requests again.
+constexpr int kGetchSliceMs = 100;
+
+// The terminal's modes: the user's, put back on every way out, and ours.
+termios g_saved{};
+termios g_raw{};
+// Our mode is in force.
+std::atomic<bool> g_rawActive{false};
+// Our mode is wanted (the keys are open on a terminal): a process stopped
+// and continued gets it back.
+std::atomic<bool> g_rawWanted{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "flags are used in signal handlers");
+
+struct Console {
+  bool open = false;
+  bool ended = false;
+  KeyDecoder decoder;
+  Deadline escapeBy{};
+  std::deque<int> keys;
+  bool handlers = false;
+  struct sigaction oldStop {};
+  struct sigaction oldContinue {};
+};
+
+Console g_console;
+bool g_atexit = false;
+
+// Signals whose handlers change the terminal's mode: blocked while the main
+// flow changes it, so the two never interleave.
+constexpr int kModeSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGTSTP, SIGCONT};
+
+sigset_t mode_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : kModeSignals) sigaddset(&set, sig);
+  return set;
+}
+
+// Ctrl-Z from outside (kill -TSTP): the shell gets its mode back while we
+// are stopped.
+extern "C" void on_terminal_stop(int) {
+  const int saved = errno;
+  if (g_rawActive.exchange(false)) tcsetattr(kInput, TCSANOW, &g_saved);
+  kill(getpid(), SIGSTOP);
+  errno = saved;
+}
+
+// Continued (fg): our mode again, if we own the terminal now.
+extern "C" void on_continue(int) {
+  const int saved = errno;
+  if (g_rawWanted.load() && !g_rawActive.load() && tcgetpgrp(kInput) == getpgrp()) {
+    if (tcsetattr(kInput, TCSANOW, &g_raw) == 0) g_rawActive.store(true);
+  }
+  errno = saved;
+}
+
+void install_handlers() {
+  struct sigaction action {};
+  action.sa_mask = mode_signals();
+  action.sa_flags = SA_RESTART;
+  action.sa_handler = on_terminal_stop;
+  sigaction(SIGTSTP, &action, &g_console.oldStop);
+  action.sa_handler = on_continue;
+  sigaction(SIGCONT, &action, &g_console.oldContinue);
+  g_console.handlers = true;
+}
+
+void remove_handlers() {
+  if (!g_console.handlers) return;
+  sigaction(SIGTSTP, &g_console.oldStop, nullptr);
+  sigaction(SIGCONT, &g_console.oldContinue, nullptr);
+  g_console.handlers = false;
+}
+
+// Raw input: no line editing, no echo, no CR to LF, no XON/XOFF, bytes as
+// they come. Ctrl-C still raises SIGINT (a stop request, as on a Windows
+// console); Ctrl-\ and Ctrl-Z arrive as keys. Output processing stays as it
+// was, so a line feed from the target starts its line at the left.
+void enter_raw_mode() {
+  termios tio{};
+  if (tcgetattr(kInput, &tio) != 0) return;  // not a terminal
+  sigset_t block = mode_signals();
+  sigset_t old;
+  sigprocmask(SIG_BLOCK, &block, &old);
+  g_saved = tio;
+  tio.c_iflag &= ~static_cast<tcflag_t>(BRKINT | ICRNL | INLCR | IGNCR | ISTRIP | IXON | IXOFF |
+                                        PARMRK | INPCK);
+  tio.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | IEXTEN);
+  tio.c_lflag |= ISIG;
+  tio.c_cc[VQUIT] = _POSIX_VDISABLE;
+  tio.c_cc[VSUSP] = _POSIX_VDISABLE;
+#ifdef VDSUSP
+  tio.c_cc[VDSUSP] = _POSIX_VDISABLE;
+#endif
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+  g_raw = tio;
+  if (tcsetattr(kInput, TCSANOW, &g_raw) == 0) {
+    g_rawActive.store(true);
+    g_rawWanted.store(true);
+    install_handlers();
+  }
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+void push_keys(const int* values, size_t n) {
+  g_console.keys.insert(g_console.keys.end(), values, values + n);
+}
+
+void take_bytes(const uint8_t* bytes, size_t n) {
+  int out[kKeyDecodeMax];
+  for (size_t i = 0; i < n; ++i)
+    push_keys(out, key_decoder_feed(&g_console.decoder, bytes[i], out));
+  if (key_decoder_holding(&g_console.decoder))
+    g_console.escapeBy = deadline_after_ms(kEscapeTimeoutMs);
+}
+
+// A held Escape whose sequence did not come in time is the Escape key.
+void expire_escape(bool now) {
+  if (!key_decoder_holding(&g_console.decoder)) return;
+  if (!now && !deadline_passed(g_console.escapeBy)) return;
+  int out[kKeyDecodeMax];
+  push_keys(out, key_decoder_flush(&g_console.decoder, out));
+}
+
+void end_input() {
+  g_console.ended = true;
+  expire_escape(true);
+}
+
+// Reads what standard input holds (poll said it is readable).
+void read_input() {
+  uint8_t buffer[256];
+  const ssize_t n = read(kInput, buffer, sizeof buffer);
+  if (n > 0) {
+    take_bytes(buffer, static_cast<size_t>(n));
+  } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+    end_input();  // end of file, or a terminal that hung up
+  }
+}
+
+// Waits up to ms (-1: without limit) for keys or for input on portFd (-1:
+// none), reading the keys that came. A signal ends the wait early.
+void pump(int ms, int portFd) {
+  if (g_console.ended) return;
+  if (key_decoder_holding(&g_console.decoder)) {
+    const int left = deadline_left_ms(g_console.escapeBy);
+    ms = ms < 0 ? left : std::min(ms, left);
+  }
+  const Deadline until = deadline_after_ms(ms);
+  pollfd fds[2] = {{kInput, POLLIN, 0}, {portFd, POLLIN, 0}};
+  nfds_t count = portFd >= 0 ? 2 : 1;
+  for (;;) {
+    const int timeout = ms < 0 ? -1 : deadline_left_ms(until);
+    const int ready = poll(fds, count, timeout);
+    if (ready <= 0) break;  // time is up, or a signal
+    if ((fds[0].revents & POLLNVAL) != 0) {
+      end_input();
+    } else if (fds[0].revents != 0) {
+      read_input();
+    }
+    if (fds[0].revents != 0 || count == 1) break;
+    // Only the port: input, or a hang-up, which would wake every poll at
+    // once; from then on only the keys are watched.
+    if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) break;
+    count = 1;
+  }
+  expire_escape(false);
+}
+
+int keys_kbhit(KeyInput*) {
+  if (g_console.keys.empty() && !g_console.ended) pump(0, -1);
+  return !g_console.keys.empty() || g_console.ended ? 1 : 0;
+}
+
+int keys_getch(KeyInput*) {
+  while (g_console.keys.empty() && !g_console.ended) {
+    if (stop_requested()) return kKeyEnd;
+    pump(kGetchSliceMs, -1);
+  }
+  if (g_console.keys.empty()) return kKeyEnd;
+  const int key = g_console.keys.front();
+  g_console.keys.pop_front();
+  return key;
+}
+
+void keys_wait(KeyInput*, SerialPort* port, int ms) {
+  if (!g_console.keys.empty() || g_console.ended) return;
+  const intptr_t handle = port != nullptr ? serial_wait_handle(port) : kInvalidHandle;
+  if (handle == kInvalidHandle && port != nullptr && serial_is_open(port)) {
+    // A port whose input can't be watched together with the keys: look at
+    // both in turn, briefly.
+    pump(0, -1);
+    if (g_console.keys.empty() && !g_console.ended) serial_wait_input(port, std::min(ms, 2));
+    return;
+  }
+  pump(ms, handle == kInvalidHandle ? -1 : static_cast<int>(handle));
+}
+
+KeyInput g_keys = {keys_kbhit, keys_getch, keys_wait, nullptr};
+
+}  // namespace
+
+void console_keys_restore() {
+  g_rawWanted.store(false);
+  if (g_rawActive.exchange(false)) tcsetattr(kInput, TCSANOW, &g_saved);
+}
+
+KeyInput* console_keys_open() {
+  if (g_console.open) return &g_keys;
+  g_console = Console{};
+  g_console.open = true;
+  if (!g_atexit) {
+    std::atexit(console_keys_restore);
+    g_atexit = true;
+  }
+  stop_on_signal(console_keys_restore);
+  enter_raw_mode();
+  return &g_keys;
+}
+
+void console_keys_close() {
+  if (!g_console.open) return;
+  console_keys_restore();
+  remove_handlers();
+  stop_on_signal(nullptr);
+  g_console.open = false;
+}
+
+int console_kbhit() {
+  return keys_kbhit(console_keys_open());
+}
+
+int console_getch() {
+  return keys_getch(console_keys_open());
+}

@@ -1,0 +1,142 @@
+// Console keys on Windows: the console's own kbhit and getch (which give
+// function keys as a prefix and a scan code already); a pipe or a file on
+// standard input is read as it comes, through the escape-sequence decoder.
+#include <conio.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <deque>
+
+#include "common/common.h"
+#include "common/stop.h"
+#include "console/key_decoder.h"
+#include "console/keyboard.h"
+#include "serial/serial.h"
+
+namespace {
+
+// Pause of an idle wait. With the port open the pass's own 2 ms read is the
+// main wait (synchronous port reads can't be watched together with the
+// console), so the pause is short; with the port closed only keys count.
+constexpr int kOpenPortPauseMs = 1;
+constexpr int kClosedPortPauseMs = 10;
+
+enum class Source { kConsole, kPipe, kFile };
+
+struct Console {
+  bool open = false;
+  bool ended = false;
+  Source source = Source::kConsole;
+  HANDLE input = INVALID_HANDLE_VALUE;
+  KeyDecoder decoder;
+  ULONGLONG escapeBy = 0;
+  std::deque<int> keys;
+};
+
+Console g_console;
+
+Source source_of(HANDLE input) {
+  DWORD mode = 0;
+  if (GetConsoleMode(input, &mode)) return Source::kConsole;
+  return GetFileType(input) == FILE_TYPE_PIPE ? Source::kPipe : Source::kFile;
+}
+
+void push_keys(const int* values, size_t n) {
+  g_console.keys.insert(g_console.keys.end(), values, values + n);
+}
+
+void take_bytes(const uint8_t* bytes, size_t n) {
+  int out[kKeyDecodeMax];
+  for (size_t i = 0; i < n; ++i)
+    push_keys(out, key_decoder_feed(&g_console.decoder, bytes[i], out));
+  if (key_decoder_holding(&g_console.decoder))
+    g_console.escapeBy = GetTickCount64() + kEscapeTimeoutMs;
+}
+
+void expire_escape(bool now) {
+  if (!key_decoder_holding(&g_console.decoder)) return;
+  if (!now && GetTickCount64() < g_console.escapeBy) return;
+  int out[kKeyDecodeMax];
+  push_keys(out, key_decoder_flush(&g_console.decoder, out));
+}
+
+void end_input() {
+  g_console.ended = true;
+  expire_escape(true);
+}
+
+// Reads what a pipe holds without waiting, or the next piece of a file.
+void read_stream() {
+  DWORD want = 256;
+  if (g_console.source == Source::kPipe) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(g_console.input, nullptr, 0, nullptr, &available, nullptr)) {
+      end_input();  // the writer closed the pipe
+      return;
+    }
+    if (available == 0) return;
+    want = std::min<DWORD>(available, want);
+  }
+  uint8_t buffer[256];
+  DWORD got = 0;
+  if (!ReadFile(g_console.input, buffer, want, &got, nullptr) || got == 0) {
+    end_input();
+    return;
+  }
+  take_bytes(buffer, got);
+}
+
+int keys_kbhit(KeyInput*) {
+  if (g_console.source == Source::kConsole) return _kbhit() != 0 ? 1 : 0;
+  if (g_console.keys.empty() && !g_console.ended) read_stream();
+  expire_escape(false);
+  return !g_console.keys.empty() || g_console.ended ? 1 : 0;
+}
+
+int keys_getch(KeyInput* keys) {
+  if (g_console.source == Source::kConsole) return _getch();
+  while (!keys_kbhit(keys)) {
+    if (stop_requested()) return kKeyEnd;
+    delay_ms(kOpenPortPauseMs);
+  }
+  if (g_console.keys.empty()) return kKeyEnd;
+  const int key = g_console.keys.front();
+  g_console.keys.pop_front();
+  return key;
+}
+
+void keys_wait(KeyInput* keys, SerialPort* port, int ms) {
+  if (keys_kbhit(keys)) return;
+  const bool portOpen = port != nullptr && serial_is_open(port);
+  delay_ms(std::min(ms, portOpen ? kOpenPortPauseMs : kClosedPortPauseMs));
+}
+
+KeyInput g_keys = {keys_kbhit, keys_getch, keys_wait, nullptr};
+
+}  // namespace
+
+// The console's mode is never changed: getch reads keys without echo as it
+// is.
+void console_keys_restore() {}
+
+KeyInput* console_keys_open() {
+  if (g_console.open) return &g_keys;
+  g_console = Console{};
+  g_console.open = true;
+  g_console.input = GetStdHandle(STD_INPUT_HANDLE);
+  g_console.source = source_of(g_console.input);
+  return &g_keys;
+}
+
+void console_keys_close() {
+  g_console.open = false;
+}
+
+int console_kbhit() {
+  return keys_kbhit(console_keys_open());
+}
+
+int console_getch() {
+  return keys_getch(console_keys_open());
+}

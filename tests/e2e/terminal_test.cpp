@@ -1,0 +1,318 @@
+// stoker-kit terminal in a real terminal (a tmux pane of the test's own tmux
+// server) against stoker-target: typed keys at the target, its answers on
+// the screen, function keys, Ctrl+A, the stop signals, and the terminal's
+// mode afterwards. Also ports and port-settings, and the terminal without a
+// terminal on its input.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "tests/e2e/support.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<uint8_t>;
+
+constexpr int kRunLimitMs = 30000;
+
+std::string read_text(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Polls until done() holds or ms passed; the last answer.
+bool eventually(const std::function<bool()>& done, int ms = 10000) {
+  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
+  while (!done()) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+std::string find_tmux() {
+  for (const char* path : {"/usr/bin/tmux", "/usr/local/bin/tmux", "/opt/homebrew/bin/tmux"})
+    if (access(path, X_OK) == 0) return path;
+  return "";
+}
+
+// One tmux server of this test (its own socket), with one pane running a
+// shell script; the server is killed when the object goes.
+class Tmux {
+ public:
+  ~Tmux() {
+    if (!socket_.empty()) run({"kill-server"});
+  }
+  bool start(const std::string& script) {
+    tmux_ = find_tmux();
+    if (tmux_.empty()) return false;
+    unsetenv("TMUX");  // a test run from inside tmux still starts its own server
+    socket_ = "stoker-e2e-" + std::to_string(getpid());
+    return run({"-f", "/dev/null", "new-session", "-d", "-s", "t", "-x", "160", "-y", "40",
+                "/bin/sh " + script})
+               .status == 0;
+  }
+  void keys(const std::vector<std::string>& keys) {
+    std::vector<std::string> args = {"send-keys", "-t", "t"};
+    args.insert(args.end(), keys.begin(), keys.end());
+    run(args);
+  }
+  std::string screen() { return run({"capture-pane", "-p", "-t", "t"}).out; }
+
+ private:
+  ProcessResult run(std::vector<std::string> args) {
+    args.insert(args.begin(), {tmux_, "-L", socket_});
+    return run_program(args, 10000);
+  }
+  std::string tmux_;
+  std::string socket_;
+};
+
+class TerminalE2E : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (wine_mode()) GTEST_SKIP() << "needs a POSIX terminal (tmux) for the console's keys";
+    if (find_tmux().empty()) GTEST_SKIP() << "tmux is not installed (scripts/deps.sh installs it)";
+    dir_ = make_temp_dir();
+    times_ = dir_ + "/times";
+  }
+
+  // Starts the target (a sink, unless other options are given) and the
+  // terminal in a tmux pane. The pane's script records the terminal's mode
+  // before and after, the kit's pid and its exit status.
+  void start(const std::vector<std::string>& targetOptions = {},
+             const std::vector<std::string>& kitOptions = {}) {
+    std::vector<std::string> options = targetOptions;
+    if (options.empty())
+      options = {"--mode", "sink", "--echo", "--idle-ms", "0", "--times", times_};
+    ASSERT_TRUE(target_.start(options));
+    std::string kit = std::string(STOKER_KIT_BIN) + " terminal " + target_.port() + " 115200";
+    for (const std::string& option : kitOptions) kit += " '" + option + "'";
+    const std::string script = dir_ + "/pane.sh";
+    std::ofstream(script) << "trap '' INT\n"
+                          << "stty -g > " << dir_ << "/before\n"
+                          << "sh -c 'echo $$ > " << dir_ << "/pid; exec " << kit << "'\n"
+                          << "echo $? > " << dir_ << "/status\n"
+                          << "stty -g > " << dir_ << "/after\n"
+                          << "exec sleep 600\n";
+    ASSERT_TRUE(tmux_.start(script));
+    // The banner comes once the keys are open.
+    ASSERT_TRUE(eventually([&] {
+      return tmux_.screen().find("Ctrl+A quits") != std::string::npos;
+    })) << tmux_.screen();
+  }
+
+  bool screen_has(const std::string& text, int ms = 10000) {
+    return eventually([&] { return tmux_.screen().find(text) != std::string::npos; }, ms);
+  }
+  // The bytes the target received, once there are count of them.
+  Bytes received(size_t count) {
+    eventually([&] { return target_.image().size() >= count; });
+    return target_.image();
+  }
+  // Waits for the kit's exit status; "" when it didn't end.
+  std::string status() {
+    const std::string path = dir_ + "/status";
+    eventually([&] { return !read_text(dir_ + "/after").empty(); });
+    return read_text(path);
+  }
+  void expect_mode_restored() {
+    const std::string before = read_text(dir_ + "/before");
+    EXPECT_FALSE(before.empty());
+    EXPECT_EQ(read_text(dir_ + "/after"), before) << "stty -g after the terminal";
+  }
+  pid_t kit_pid() {
+    eventually([&] { return !read_text(dir_ + "/pid").empty(); });
+    return static_cast<pid_t>(std::atol(read_text(dir_ + "/pid").c_str()));
+  }
+  // Arrival times (µs) of the bytes at the target.
+  std::vector<std::pair<long long, int>> arrivals() {
+    std::vector<std::pair<long long, int>> out;
+    std::istringstream in(read_text(times_));
+    long long us = 0;
+    int byte = 0;
+    while (in >> us >> byte) out.emplace_back(us, byte);
+    return out;
+  }
+
+  // F4, then the signal from outside: only the process's end leaves the
+  // watch mode.
+  void watch_then_signal(int sig) {
+    start();
+    tmux_.keys({"F4"});
+    EXPECT_EQ(received(1), Bytes{0x00});
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    kill(kit_pid(), sig);
+    EXPECT_EQ(status(), "4\n");
+    expect_mode_restored();
+  }
+
+  std::string dir_;
+  std::string times_;
+  SimTarget target_;
+  Tmux tmux_;
+};
+
+TEST_F(TerminalE2E, TypedTextReachesTheTargetAndItsEchoTheScreen) {
+  start();
+  tmux_.keys({"-l", "hello world"});
+  EXPECT_EQ(received(11), Bytes({'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd'}));
+  EXPECT_TRUE(screen_has("hello world")) << tmux_.screen();
+  tmux_.keys({"C-a"});
+  EXPECT_EQ(status(), "0\n");
+  expect_mode_restored();
+}
+
+TEST_F(TerminalE2E, NothingIsEchoedLocally) {
+  start({"--mode", "sink", "--idle-ms", "0"});  // a target that doesn't answer
+  tmux_.keys({"-l", "quiet"});
+  EXPECT_EQ(received(5), Bytes({'q', 'u', 'i', 'e', 't'}));
+  EXPECT_EQ(tmux_.screen().find("quiet"), std::string::npos) << tmux_.screen();
+  tmux_.keys({"C-a"});
+  EXPECT_EQ(status(), "0\n");
+}
+
+TEST_F(TerminalE2E, F1SendsItsPrefixAndScanCode) {
+  start();
+  tmux_.keys({"F1"});
+  EXPECT_EQ(received(2), Bytes({0x00, 59}));
+  tmux_.keys({"C-a"});
+  EXPECT_EQ(status(), "0\n");
+}
+
+TEST_F(TerminalE2E, F3ListsThePortsThatOpen) {
+  start();
+  tmux_.keys({"F3"});
+  EXPECT_TRUE(screen_has("Test - all ports list:")) << tmux_.screen();
+  EXPECT_NE(tmux_.screen().find("F3"), std::string::npos);
+  // Its prefix went to the target; the scan code acted.
+  EXPECT_EQ(received(1), Bytes{0x00});
+  tmux_.keys({"C-a"});
+  EXPECT_EQ(status(), "0\n");
+}
+
+TEST_F(TerminalE2E, F12SendsTheEntryByteAndHalfASecondLaterTheCommand) {
+  start();
+  tmux_.keys({"F12"});
+  EXPECT_EQ(received(3), Bytes({0x00, 0x5c, 0x63}));
+  const auto times = arrivals();
+  ASSERT_EQ(times.size(), 3u);
+  const long long pauseUs = times[2].first - times[1].first;
+  EXPECT_GE(pauseUs, 500'000);
+  EXPECT_LT(pauseUs, 900'000);
+  tmux_.keys({"C-a"});
+  EXPECT_EQ(status(), "0\n");
+  expect_mode_restored();
+}
+
+TEST_F(TerminalE2E, CtrlCEndsTheTerminalAndRestoresTheMode) {
+  start();
+  tmux_.keys({"-l", "x"});
+  EXPECT_EQ(received(1), Bytes{'x'});
+  tmux_.keys({"C-c"});
+  EXPECT_EQ(status(), "4\n");
+  expect_mode_restored();
+}
+
+TEST_F(TerminalE2E, SigtermEndsTheWatchModeAndRestoresTheMode) {
+  watch_then_signal(SIGTERM);
+}
+
+TEST_F(TerminalE2E, SighupEndsTheWatchModeAndRestoresTheMode) {
+  watch_then_signal(SIGHUP);
+}
+
+TEST_F(TerminalE2E, F6ClosesThePortAndLaterKeysAreLost) {
+  start();
+  tmux_.keys({"F6"});
+  EXPECT_TRUE(screen_has("F6")) << tmux_.screen();
+  tmux_.keys({"-l", "lost"});
+  tmux_.keys({"F12"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  tmux_.keys({"C-a"});
+  EXPECT_EQ(status(), "0\n");
+  EXPECT_EQ(target_.image(), Bytes{0x00}) << "only F6's prefix reached the target";
+  expect_mode_restored();
+}
+
+// Without a terminal: keys from a pipe as they come, and its end ends the
+// terminal.
+TEST(TerminalPipe, KeysFromAPipeThenEndOfInput) {
+  if (wine_mode()) GTEST_SKIP() << "the pipe is made by a POSIX shell";
+  SimTarget target;
+  ASSERT_TRUE(target.start({"--mode", "sink", "--idle-ms", "0"}));
+  const ProcessResult r = run_program({"/bin/sh", "-c",
+                                       "printf 'ab\\033OP' | " + std::string(STOKER_KIT_BIN) +
+                                           " terminal " + target.port() + " 115200"},
+                                      kRunLimitMs);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(eventually([&] { return target.image().size() >= 4; }));
+  EXPECT_EQ(target.image(), Bytes({'a', 'b', 0x00, 59}));
+}
+
+TEST(TerminalNoInput, EndOfInputEndsTheTerminalAtOnce) {
+  SimTarget target;
+  ASSERT_TRUE(target.start({"--mode", "sink", "--idle-ms", "0"}));
+  const ProcessResult r =
+      run_host("stoker-kit", {"terminal", target.host_port(), "115200"}, kRunLimitMs);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(r.timedOut);
+  EXPECT_EQ(r.out, "\n");
+}
+
+TEST(TerminalNoInput, PortThatCantBeOpened) {
+  const std::string dir = make_temp_dir();
+  const ProcessResult r =
+      run_host("stoker-kit", {"terminal", missing_port(dir), "115200"}, kRunLimitMs);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("stoker-kit terminal: cannot open"), std::string::npos) << r.err;
+}
+
+TEST(PortDiagnostics, PortsListsThePortNumbersThatOpen) {
+  const ProcessResult r = run_host("stoker-kit", {"ports"}, kRunLimitMs);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("Port numbers that open (1 to 999; 1 is ", 0), 0u) << r.out;
+}
+
+TEST(PortDiagnostics, PortSettingsOfAnOpenedPort) {
+  SimTarget target;
+  ASSERT_TRUE(target.start({"--mode", "sink", "--idle-ms", "0"}));
+  const ProcessResult r =
+      run_host("stoker-kit", {"port-settings", target.host_port(), "57600"}, kRunLimitMs);
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (const char* line : {"\nBaud 57600\n", "\nByteSize 8\n", "\nParity 0\n", "\nStopBits 0\n",
+                           "\nfOutxCtsFlow 0\n", "\nReadIntervalTimeout 0\n",
+                           "\nReadTotalTimeoutConstant 2\n", "\nWriteTotalTimeoutConstant 0\n"})
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << " in\n" << r.out;
+  EXPECT_EQ(r.out.find("cant access"), std::string::npos) << r.out;
+  if (!wine_mode()) {
+    EXPECT_NE(r.out.find("\nLength (no POSIX equivalent)\n"), std::string::npos) << r.out;
+  } else {
+    EXPECT_NE(r.out.find("\nLength 28\n"), std::string::npos) << r.out;
+  }
+}
+
+TEST(PortDiagnostics, PortSettingsOfAPortThatCantBeOpened) {
+  const std::string dir = make_temp_dir();
+  const ProcessResult r =
+      run_host("stoker-kit", {"port-settings", missing_port(dir), "115200"}, kRunLimitMs);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("stoker-kit port-settings: cannot open"), std::string::npos) << r.err;
+}
+
+}  // namespace
