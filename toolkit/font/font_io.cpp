@@ -29,6 +29,11 @@ std::string os_reason(int code) {
 // Reads the whole file into *bytes.
 ReadResult read_whole_file(const std::string& path, std::vector<uint8_t>* bytes,
                            std::string* detail) {
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) {
+    *detail = "cannot read font file " + path + ": it is a directory";
+    return READ_FAILED;
+  }
   errno = 0;
   FilePtr file(std::fopen(path.c_str(), "rb"));
   if (!file) {
@@ -36,20 +41,19 @@ ReadResult read_whole_file(const std::string& path, std::vector<uint8_t>* bytes,
     return READ_FAILED;
   }
   try {
+    // The length as the file tells it first, so the buffer is allocated
+    // once; then whatever follows (a file that grew, or one whose length
+    // can't be told) in pieces.
     bytes->clear();
     if (std::fseek(file.get(), 0, SEEK_END) == 0) {
       const long length = std::ftell(file.get());
-      if (length > 0) bytes->reserve(static_cast<size_t>(length));
+      if (length > 0) bytes->resize(static_cast<size_t>(length));
     }
     std::rewind(file.get());
-    constexpr size_t kPiece = 64 * 1024;
-    for (;;) {
-      const size_t have = bytes->size();
-      bytes->resize(have + kPiece);
-      const size_t got = std::fread(bytes->data() + have, 1, kPiece, file.get());
-      bytes->resize(have + got);
-      if (got < kPiece) break;
-    }
+    if (!bytes->empty()) bytes->resize(std::fread(bytes->data(), 1, bytes->size(), file.get()));
+    uint8_t piece[16 * 1024];
+    for (size_t got; (got = std::fread(piece, 1, sizeof piece, file.get())) > 0;)
+      bytes->insert(bytes->end(), piece, piece + got);
   } catch (const std::bad_alloc&) {
     *detail = "not enough memory to read font file " + path;
     return READ_NO_MEMORY;
