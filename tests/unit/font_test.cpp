@@ -11,7 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include "app/kit_progress.h"
 #include "common/job.h"
+#include "common/stop.h"
 #include "tests/support/fake_port.h"
 #include "tests/support/test_font.h"
 
@@ -156,15 +158,17 @@ TEST(FontPack, RecordLayoutsOfCellSizes) {
     uint32_t w, h;
     std::vector<uint8_t> full;  // the record of a cell with every pixel set
   };
-  auto bytes = [](std::initializer_list<std::pair<int, uint8_t>> runs) {
-    std::vector<uint8_t> out = {32};
-    for (auto [n, v] : runs) out.insert(out.end(), static_cast<size_t>(n), v);
+  // The width byte (32), full bytes of 0xFF, then the fill bytes.
+  auto bytes = [](size_t full, size_t fills, uint8_t fill) {
+    std::vector<uint8_t> out(1 + full + fills, fill);
+    out[0] = 32;
+    std::fill(out.begin() + 1, out.begin() + 1 + static_cast<long>(full), uint8_t{0xFF});
     return out;
   };
   const Case cases[] = {
-      {8, 8, bytes({{7, 0xFF}})},                // 8 rows of 7 bits, nothing pending
-      {16, 16, bytes({{30, 0xFF}, {1, 0x00}})},  // 16 rows of 15 bits, one byte of 0
-      {11, 21, bytes({{26, 0xFF}, {2, 0xC0}})},  // 210 bits: 2 pending, repeated
+      {8, 8, bytes(7, 0, 0)},        // 8 rows of 7 bits, nothing pending
+      {16, 16, bytes(30, 1, 0)},     // 16 rows of 15 bits, one byte of 0
+      {11, 21, bytes(26, 2, 0xC0)},  // 210 bits: 2 pending, repeated
   };
   for (const Case& c : cases) {
     TestFont f(c.w * 2, c.h, c.w, c.h);
@@ -320,6 +324,23 @@ TEST_F(FontFiles, ProgressStopsTheTransfer) {
   job.toFile = 1;
   EXPECT_EQ(send_font(&job, record_progress, nullptr), FONT_ABORTED);
   EXPECT_EQ(read(path("big.bf")).size(), 0u);  // created, nothing written
+}
+
+TEST_F(FontFiles, CtrlCDuringTheBlocksIsAnAbort) {
+  const std::string input = put("big.bff", thousand_byte_font().bytes());
+  FakePort fake;
+  ASSERT_EQ(fake.open(), 0);
+  fake.events.clear();
+  fake.onWrite = [](FakePort&, const std::vector<uint8_t>& bytes) {
+    if (bytes.size() == 200) stop_request();  // Ctrl-C while the first block goes out
+  };
+  DownloadJob job;
+  job.path = input.c_str();
+  job.port = &fake.port;
+  const int result = send_font(&job, kit_progress, nullptr);
+  stop_clear();
+  EXPECT_EQ(result, FONT_ABORTED);
+  EXPECT_EQ(fake.written().size(), 11u + 200u);
 }
 
 TEST_F(FontFiles, PortFailures) {
