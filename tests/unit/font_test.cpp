@@ -245,18 +245,17 @@ TEST(FontPack, ProgressScale) {
 }
 
 TEST(FontNames, PathsAndArrayNames) {
-  EXPECT_EQ(font_file_path("fonts/big.bff"), "fonts/big.bf");
-  EXPECT_EQ(font_file_path("big"), "big.bf");
-  EXPECT_EQ(font_file_path("../fonts.d/big"), "../fonts.d/big.bf");
+  using Names = std::pair<const char*, const char*>;
+  for (const auto& [path, bf] : {Names{"fonts/big.bff", "fonts/big.bf"}, Names{"big", "big.bf"},
+                                 Names{"../fonts.d/big", "../fonts.d/big.bf"}})
+    EXPECT_EQ(font_file_path(path), bf);
   EXPECT_EQ(cut_extension("fonts/big.bf"), "fonts/big");
   EXPECT_EQ(cut_extension("a.b\\c"), "a.b\\c");
-  EXPECT_EQ(font_array_name("small"), "small");
-  EXPECT_EQ(font_array_name("my.font"), "my");
-  EXPECT_EQ(font_array_name("dir.x/my-font.v2"), "my_font");
-  EXPECT_EQ(font_array_name("fonts/8x8"), "font_8x8");
-  EXPECT_EQ(font_array_name("int"), "int_");
-  EXPECT_EQ(font_array_name("intx"), "intx");
-  EXPECT_EQ(font_array_name(".hidden"), "font_");
+  for (const auto& [name, array] :
+       {Names{"small", "small"}, Names{"my.font", "my"}, Names{"dir.x/my-font.v2", "my_font"},
+        Names{"fonts/8x8", "font_8x8"}, Names{"int", "int_"}, Names{"intx", "intx"},
+        Names{".hidden", "font_"}})
+    EXPECT_EQ(font_array_name(name), array);
 }
 
 TEST_F(FontFiles, ToFileWritesStreamAndEditsItsOwnPath) {
@@ -278,7 +277,7 @@ TEST_F(FontFiles, ToFileWritesStreamAndEditsItsOwnPath) {
             (std::vector<uint8_t>{0x03, 0xD8, 7, 8, 0, 122, 8, 0, 0, 0x03, 0xD8}));
   EXPECT_EQ(out[11], 32);  // record 32: width, then its full cell
   EXPECT_EQ(out[12], 0xFF);
-  // The step-8 report and one before byte 0.
+  // The report before anything is written, and one before byte 0.
   EXPECT_EQ(g_reports, (std::vector<std::pair<int, int>>{{1000, 0}, {1000, 0}}));
 }
 

@@ -106,7 +106,7 @@ int call(ProgressFn progress, int total, int done) {
 }
 
 int aborted(FontReport* report) {
-  report->detail = "stopped";
+  report->detail = "stopped before the end of the transfer";
   return FONT_ABORTED;
 }
 
