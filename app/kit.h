@@ -15,6 +15,11 @@ void kit_register_hex2bin(CLI::App* app, int* status);
 // xmodem: stoker's download with a silent (generation 1) loader let through to
 // XMODEM-1K (kit_xmodem.cpp).
 void kit_register_xmodem(CLI::App* app, int* status);
+// font-header, font-file, send-font: bitmap fonts (.bff) to a C header, to a
+// .bf file, to the target (kit_font.cpp).
+void kit_register_font_header(CLI::App* app, int* status);
+void kit_register_font_file(CLI::App* app, int* status);
+void kit_register_send_font(CLI::App* app, int* status);
 // terminal: the keyboard terminal on a port (kit_terminal.cpp).
 void kit_register_terminal(CLI::App* app, int* status);
 // ports: the port numbers that open and the serial devices (kit_ports.cpp).

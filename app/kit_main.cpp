@@ -13,6 +13,11 @@ namespace {
 constexpr KitRegister kSubcommands[] = {
     kit_register_hex2bin,
     kit_register_xmodem,
+    // Bitmap fonts.
+    kit_register_font_header,
+    kit_register_font_file,
+    kit_register_send_font,
+    // The terminal and the port diagnostics.
     kit_register_terminal,
     kit_register_ports,
     kit_register_port_settings,
