@@ -6,10 +6,14 @@
 //
 // The console's own mode is put back by console_keys_restore, the one
 // function that every way out runs: console_keys_close, the end of the
-// process (atexit), and the stop signals (Ctrl-C, SIGTERM, SIGHUP through
-// stop_on_signal). Ctrl-C keeps its meaning (a stop request, as on a Windows
-// console, where it never arrives as a key); Ctrl-Z, Ctrl-\, Ctrl-S and
-// Ctrl-Q arrive as keys.
+// process (atexit), the stop signals (Ctrl-C, SIGTERM, SIGHUP through
+// stop_on_signal), and the signals that end the process otherwise (a closed
+// output pipe, SIGQUIT, abort). A process stopped from outside (SIGTSTP)
+// gives the mode back and takes it again when continued.
+//
+// Ctrl-C keeps its meaning (a stop request, as on a Windows console, where
+// it never arrives as a key); Ctrl-Z, Ctrl-\, Ctrl-S and Ctrl-Q arrive as
+// keys.
 #pragma once
 
 #include "console/keys.h"

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <deque>
 #include <initializer_list>
+#include <iterator>
 
 #include "common/deadline.h"
 #include "common/stop.h"
@@ -35,6 +36,11 @@ std::atomic<bool> g_rawActive{false};
 std::atomic<bool> g_rawWanted{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "flags are used in signal handlers");
 
+// Signals that end the process without a way out of ours: the mode is put
+// back first, then the signal does what it would have done (a closed output
+// pipe, kill -QUIT, abort).
+constexpr int kFatalSignals[] = {SIGPIPE, SIGQUIT, SIGABRT};
+
 struct Console {
   bool open = false;
   bool ended = false;
@@ -44,6 +50,7 @@ struct Console {
   bool handlers = false;
   struct sigaction oldStop {};
   struct sigaction oldContinue {};
+  struct sigaction oldFatal[std::size(kFatalSignals)] = {};
 };
 
 Console g_console;
@@ -78,6 +85,12 @@ extern "C" void on_continue(int) {
   errno = saved;
 }
 
+extern "C" void on_fatal_signal(int sig) {
+  console_keys_restore();
+  signal(sig, SIG_DFL);
+  raise(sig);  // delivered once this handler returns
+}
+
 void install_handlers() {
   struct sigaction action {};
   action.sa_mask = mode_signals();
@@ -86,6 +99,13 @@ void install_handlers() {
   sigaction(SIGTSTP, &action, &g_console.oldStop);
   action.sa_handler = on_continue;
   sigaction(SIGCONT, &action, &g_console.oldContinue);
+  for (size_t i = 0; i < std::size(kFatalSignals); ++i) {
+    // A signal the process ignores stays ignored.
+    sigaction(kFatalSignals[i], nullptr, &g_console.oldFatal[i]);
+    if (g_console.oldFatal[i].sa_handler != SIG_DFL) continue;
+    action.sa_handler = on_fatal_signal;
+    sigaction(kFatalSignals[i], &action, nullptr);
+  }
   g_console.handlers = true;
 }
 
@@ -93,6 +113,8 @@ void remove_handlers() {
   if (!g_console.handlers) return;
   sigaction(SIGTSTP, &g_console.oldStop, nullptr);
   sigaction(SIGCONT, &g_console.oldContinue, nullptr);
+  for (size_t i = 0; i < std::size(kFatalSignals); ++i)
+    sigaction(kFatalSignals[i], &g_console.oldFatal[i], nullptr);
   g_console.handlers = false;
 }
 

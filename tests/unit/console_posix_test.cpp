@@ -263,6 +263,27 @@ TEST_F(ConsoleKeys, StopSignalsRestoreTheModeAtOnce) {
   }
 }
 
+TEST_F(ConsoleKeys, FatalSignalsRestoreTheModeThenEndTheProcess) {
+  const termios before = use_terminal();
+  for (int sig : {SIGPIPE, SIGQUIT, SIGABRT}) {
+    SCOPED_TRACE(sig);
+    static int g_signal;
+    g_signal = sig;
+    int status = 0;
+    const termios after = mode_after_child(
+        pty_.slavePath,
+        [] {
+          console_keys_open();
+          raise(g_signal);
+          _exit(0);  // not reached: the signal ends the process
+        },
+        &status);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), sig);
+    EXPECT_TRUE(same_mode(after, before));
+  }
+}
+
 TEST_F(ConsoleKeys, StoppedFromOutsideGivesTheModeBackAndTakesItAgain) {
   const termios before = use_terminal();
   int toParent[2];
