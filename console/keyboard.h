@@ -8,8 +8,7 @@
 // function that every way out runs: console_keys_close, the end of the
 // process (atexit), the stop signals (Ctrl-C, SIGTERM, SIGHUP through
 // stop_on_signal), and the signals that end the process otherwise (a closed
-// output pipe, SIGQUIT, abort). A process stopped from outside (SIGTSTP)
-// gives the mode back and takes it again when continued.
+// output pipe, SIGQUIT, abort).
 //
 // Ctrl-C keeps its meaning (a stop request, as on a Windows console, where
 // it never arrives as a key); Ctrl-Z, Ctrl-\, Ctrl-S and Ctrl-Q arrive as

@@ -26,15 +26,11 @@ constexpr int kInput = STDIN_FILENO;
 // Longest single wait of getch before it looks at stop requests again.
 constexpr int kGetchSliceMs = 100;
 
-// The terminal's modes: the user's, put back on every way out, and ours.
+// The user's mode of the terminal, put back on every way out.
 termios g_saved{};
-termios g_raw{};
 // Our mode is in force.
 std::atomic<bool> g_rawActive{false};
-// Our mode is wanted (the keys are open on a terminal): a process stopped
-// and continued gets it back.
-std::atomic<bool> g_rawWanted{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "flags are used in signal handlers");
+static_assert(std::atomic<bool>::is_always_lock_free, "the flag is used in signal handlers");
 
 // Signals that end the process without a way out of ours: the mode is put
 // back first, then the signal does what it would have done (a closed output
@@ -48,41 +44,20 @@ struct Console {
   Deadline escapeBy{};
   std::deque<int> keys;
   bool handlers = false;
-  struct sigaction oldStop {};
-  struct sigaction oldContinue {};
   struct sigaction oldFatal[std::size(kFatalSignals)] = {};
 };
 
 Console g_console;
 bool g_atexit = false;
 
-// Signals whose handlers change the terminal's mode: blocked while the main
-// flow changes it, so the two never interleave.
-constexpr int kModeSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGTSTP, SIGCONT};
-
+// Signals whose handlers put the mode back: blocked while the main flow
+// changes it, so the two never interleave.
 sigset_t mode_signals() {
   sigset_t set;
   sigemptyset(&set);
-  for (int sig : kModeSignals) sigaddset(&set, sig);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, sig);
+  for (int sig : kFatalSignals) sigaddset(&set, sig);
   return set;
-}
-
-// Ctrl-Z from outside (kill -TSTP): the shell gets its mode back while we
-// are stopped.
-extern "C" void on_terminal_stop(int) {
-  const int saved = errno;
-  if (g_rawActive.exchange(false)) tcsetattr(kInput, TCSANOW, &g_saved);
-  kill(getpid(), SIGSTOP);
-  errno = saved;
-}
-
-// Continued (fg): our mode again, if we own the terminal now.
-extern "C" void on_continue(int) {
-  const int saved = errno;
-  if (g_rawWanted.load() && !g_rawActive.load() && tcgetpgrp(kInput) == getpgrp()) {
-    if (tcsetattr(kInput, TCSANOW, &g_raw) == 0) g_rawActive.store(true);
-  }
-  errno = saved;
 }
 
 extern "C" void on_fatal_signal(int sig) {
@@ -95,24 +70,17 @@ void install_handlers() {
   struct sigaction action {};
   action.sa_mask = mode_signals();
   action.sa_flags = SA_RESTART;
-  action.sa_handler = on_terminal_stop;
-  sigaction(SIGTSTP, &action, &g_console.oldStop);
-  action.sa_handler = on_continue;
-  sigaction(SIGCONT, &action, &g_console.oldContinue);
+  action.sa_handler = on_fatal_signal;
   for (size_t i = 0; i < std::size(kFatalSignals); ++i) {
     // A signal the process ignores stays ignored.
     sigaction(kFatalSignals[i], nullptr, &g_console.oldFatal[i]);
-    if (g_console.oldFatal[i].sa_handler != SIG_DFL) continue;
-    action.sa_handler = on_fatal_signal;
-    sigaction(kFatalSignals[i], &action, nullptr);
+    if (g_console.oldFatal[i].sa_handler == SIG_DFL) sigaction(kFatalSignals[i], &action, nullptr);
   }
   g_console.handlers = true;
 }
 
 void remove_handlers() {
   if (!g_console.handlers) return;
-  sigaction(SIGTSTP, &g_console.oldStop, nullptr);
-  sigaction(SIGCONT, &g_console.oldContinue, nullptr);
   for (size_t i = 0; i < std::size(kFatalSignals); ++i)
     sigaction(kFatalSignals[i], &g_console.oldFatal[i], nullptr);
   g_console.handlers = false;
@@ -140,10 +108,8 @@ void enter_raw_mode() {
 #endif
   tio.c_cc[VMIN] = 1;
   tio.c_cc[VTIME] = 0;
-  g_raw = tio;
-  if (tcsetattr(kInput, TCSANOW, &g_raw) == 0) {
+  if (tcsetattr(kInput, TCSANOW, &tio) == 0) {
     g_rawActive.store(true);
-    g_rawWanted.store(true);
     install_handlers();
   }
   sigprocmask(SIG_SETMASK, &old, nullptr);
@@ -248,7 +214,6 @@ KeyInput g_keys = {keys_kbhit, keys_getch, keys_wait, nullptr};
 }  // namespace
 
 void console_keys_restore() {
-  g_rawWanted.store(false);
   if (g_rawActive.exchange(false)) tcsetattr(kInput, TCSANOW, &g_saved);
 }
 

@@ -233,23 +233,6 @@ TEST_F(TerminalE2E, SigtermEndsTheWatchModeAndRestoresTheMode) {
   watch_then_signal(SIGTERM);
 }
 
-TEST_F(TerminalE2E, SighupEndsTheWatchModeAndRestoresTheMode) {
-  watch_then_signal(SIGHUP);
-}
-
-TEST_F(TerminalE2E, F6ClosesThePortAndLaterKeysAreLost) {
-  start();
-  tmux_.keys({"F6"});
-  EXPECT_TRUE(screen_has("F6")) << tmux_.screen();
-  tmux_.keys({"-l", "lost"});
-  tmux_.keys({"F12"});
-  std::this_thread::sleep_for(std::chrono::milliseconds(800));
-  tmux_.keys({"C-a"});
-  EXPECT_EQ(status(), "0\n");
-  EXPECT_EQ(target_.image(), Bytes{0x00}) << "only F6's prefix reached the target";
-  expect_mode_restored();
-}
-
 // Without a terminal: keys from a pipe as they come, and its end ends the
 // terminal.
 TEST(TerminalPipe, KeysFromAPipeThenEndOfInput) {
@@ -305,14 +288,6 @@ TEST(PortDiagnostics, PortSettingsOfAnOpenedPort) {
   } else {
     EXPECT_NE(r.out.find("\nLength 28\n"), std::string::npos) << r.out;
   }
-}
-
-TEST(PortDiagnostics, PortSettingsOfAPortThatCantBeOpened) {
-  const std::string dir = make_temp_dir();
-  const ProcessResult r =
-      run_host("stoker-kit", {"port-settings", missing_port(dir), "115200"}, kRunLimitMs);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("stoker-kit port-settings: cannot open"), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -282,44 +281,6 @@ TEST_F(ConsoleKeys, FatalSignalsRestoreTheModeThenEndTheProcess) {
     EXPECT_EQ(WTERMSIG(status), sig);
     EXPECT_TRUE(same_mode(after, before));
   }
-}
-
-TEST_F(ConsoleKeys, StoppedFromOutsideGivesTheModeBackAndTakesItAgain) {
-  const termios before = use_terminal();
-  int toParent[2];
-  int toChild[2];
-  ASSERT_EQ(pipe(toParent), 0);
-  ASSERT_EQ(pipe(toChild), 0);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    // Its own session, with the pty as controlling terminal, so it is the
-    // terminal's foreground process.
-    setsid();
-    const int fd = open(pty_.slavePath.c_str(), O_RDWR);
-    ioctl(fd, TIOCSCTTY, 0);
-    dup2(fd, STDIN_FILENO);
-    console_keys_open();
-    char c = 'r';
-    (void)!write(toParent[1], &c, 1);
-    (void)!read(toChild[0], &c, 1);  // until the parent has looked
-    console_keys_close();
-    _exit(0);
-  }
-  char c = 0;
-  ASSERT_EQ(read(toParent[0], &c, 1), 1);
-  EXPECT_FALSE(same_mode(current(), before));
-  kill(pid, SIGTSTP);
-  int raw = 0;
-  ASSERT_EQ(waitpid(pid, &raw, WUNTRACED), pid);
-  EXPECT_TRUE(WIFSTOPPED(raw));
-  EXPECT_TRUE(same_mode(current(), before)) << "the stopped process left the user's mode";
-  kill(pid, SIGCONT);
-  for (int i = 0; i < 100 && same_mode(current(), before); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_EQ(current().c_lflag & ECHO, 0u) << "continued, it takes its mode again";
-  ASSERT_EQ(write(toChild[1], "x", 1), 1);
-  ASSERT_EQ(waitpid(pid, &raw, 0), pid);
-  for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) close(fd);
 }
 
 }  // namespace

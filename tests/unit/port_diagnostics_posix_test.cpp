@@ -175,18 +175,6 @@ TEST_F(PosixDiagnostics, ScanListsTheSerialDevicesWithTheirUsbDetails) {
   EXPECT_EQ(serial_device_state(found[4].openError), "busy");
 }
 
-TEST_F(PosixDiagnostics, ScanOfAnEmptyTreeFindsNothing) {
-  EXPECT_TRUE(serial_scan_devices((root_ + "/nodev").c_str(), (root_ + "/nosys").c_str()).empty());
-}
-
-TEST_F(PosixDiagnostics, WaitHandleOnlyForAnOpenPlatformPort) {
-  EXPECT_EQ(serial_wait_handle(&port_), kInvalidHandle);
-  ASSERT_EQ(serial_open_device(&port_, slave_.c_str(), "115200,8,N,1"), 0);
-  EXPECT_EQ(serial_wait_handle(&port_), port_.handle);
-  serial_close(&port_);
-  EXPECT_EQ(serial_wait_handle(&port_), kInvalidHandle);
-}
-
 }  // namespace
 
 #endif
