@@ -10,13 +10,12 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <deque>
 #include <initializer_list>
 #include <iterator>
 
 #include "common/deadline.h"
 #include "common/stop.h"
-#include "console/key_decoder.h"
+#include "console/key_stream.h"
 #include "console/keyboard.h"
 #include "serial/serial.h"
 
@@ -39,10 +38,7 @@ constexpr int kFatalSignals[] = {SIGPIPE, SIGQUIT, SIGABRT};
 
 struct Console {
   bool open = false;
-  bool ended = false;
-  KeyDecoder decoder;
-  Deadline escapeBy{};
-  std::deque<int> keys;
+  KeyStream stream;
   bool handlers = false;
   struct sigaction oldFatal[std::size(kFatalSignals)] = {};
 };
@@ -115,50 +111,24 @@ void enter_raw_mode() {
   sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
-void push_keys(const int* values, size_t n) {
-  g_console.keys.insert(g_console.keys.end(), values, values + n);
-}
-
-void take_bytes(const uint8_t* bytes, size_t n) {
-  int out[kKeyDecodeMax];
-  for (size_t i = 0; i < n; ++i)
-    push_keys(out, key_decoder_feed(&g_console.decoder, bytes[i], out));
-  if (key_decoder_holding(&g_console.decoder))
-    g_console.escapeBy = deadline_after_ms(kEscapeTimeoutMs);
-}
-
-// A held Escape whose sequence did not come in time is the Escape key.
-void expire_escape(bool now) {
-  if (!key_decoder_holding(&g_console.decoder)) return;
-  if (!now && !deadline_passed(g_console.escapeBy)) return;
-  int out[kKeyDecodeMax];
-  push_keys(out, key_decoder_flush(&g_console.decoder, out));
-}
-
-void end_input() {
-  g_console.ended = true;
-  expire_escape(true);
-}
-
 // Reads what standard input holds (poll said it is readable).
 void read_input() {
   uint8_t buffer[256];
   const ssize_t n = read(kInput, buffer, sizeof buffer);
   if (n > 0) {
-    take_bytes(buffer, static_cast<size_t>(n));
+    key_stream_take(&g_console.stream, buffer, static_cast<size_t>(n));
   } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-    end_input();  // end of file, or a terminal that hung up
+    key_stream_end(&g_console.stream);  // end of file, or a terminal that hung up
   }
 }
 
 // Waits up to ms (-1: without limit) for keys or for input on portFd (-1:
 // none), reading the keys that came. A signal ends the wait early.
 void pump(int ms, int portFd) {
-  if (g_console.ended) return;
-  if (key_decoder_holding(&g_console.decoder)) {
-    const int left = deadline_left_ms(g_console.escapeBy);
-    ms = ms < 0 ? left : std::min(ms, left);
-  }
+  KeyStream* stream = &g_console.stream;
+  if (stream->ended) return;
+  const int escapeLeft = key_stream_escape_left_ms(stream);
+  if (escapeLeft >= 0) ms = ms < 0 ? escapeLeft : std::min(ms, escapeLeft);
   const Deadline until = deadline_after_ms(ms);
   pollfd fds[2] = {{kInput, POLLIN, 0}, {portFd, POLLIN, 0}};
   nfds_t count = portFd >= 0 ? 2 : 1;
@@ -167,7 +137,7 @@ void pump(int ms, int portFd) {
     const int ready = poll(fds, count, timeout);
     if (ready <= 0) break;  // time is up, or a signal
     if ((fds[0].revents & POLLNVAL) != 0) {
-      end_input();
+      key_stream_end(stream);
     } else if (fds[0].revents != 0) {
       read_input();
     }
@@ -177,33 +147,30 @@ void pump(int ms, int portFd) {
     if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) break;
     count = 1;
   }
-  expire_escape(false);
+  key_stream_expire(stream, false);
 }
 
 int keys_kbhit(KeyInput*) {
-  if (g_console.keys.empty() && !g_console.ended) pump(0, -1);
-  return !g_console.keys.empty() || g_console.ended ? 1 : 0;
+  if (!key_stream_ready(&g_console.stream)) pump(0, -1);
+  return key_stream_ready(&g_console.stream) ? 1 : 0;
 }
 
 int keys_getch(KeyInput*) {
-  while (g_console.keys.empty() && !g_console.ended) {
+  while (!key_stream_ready(&g_console.stream)) {
     if (stop_requested()) return kKeyEnd;
     pump(kGetchSliceMs, -1);
   }
-  if (g_console.keys.empty()) return kKeyEnd;
-  const int key = g_console.keys.front();
-  g_console.keys.pop_front();
-  return key;
+  return key_stream_next(&g_console.stream);
 }
 
 void keys_wait(KeyInput*, SerialPort* port, int ms) {
-  if (!g_console.keys.empty() || g_console.ended) return;
+  if (key_stream_ready(&g_console.stream)) return;
   const intptr_t handle = port != nullptr ? serial_wait_handle(port) : kInvalidHandle;
   if (handle == kInvalidHandle && port != nullptr && serial_is_open(port)) {
     // A port whose input can't be watched together with the keys: look at
     // both in turn, briefly.
     pump(0, -1);
-    if (g_console.keys.empty() && !g_console.ended) serial_wait_input(port, std::min(ms, 2));
+    if (!key_stream_ready(&g_console.stream)) serial_wait_input(port, std::min(ms, 2));
     return;
   }
   pump(ms, handle == kInvalidHandle ? -1 : static_cast<int>(handle));

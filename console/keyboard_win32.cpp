@@ -6,11 +6,10 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <deque>
 
 #include "common/common.h"
 #include "common/stop.h"
-#include "console/key_decoder.h"
+#include "console/key_stream.h"
 #include "console/keyboard.h"
 #include "serial/serial.h"
 
@@ -26,12 +25,9 @@ enum class Source { kConsole, kPipe, kFile };
 
 struct Console {
   bool open = false;
-  bool ended = false;
   Source source = Source::kConsole;
   HANDLE input = INVALID_HANDLE_VALUE;
-  KeyDecoder decoder;
-  ULONGLONG escapeBy = 0;
-  std::deque<int> keys;
+  KeyStream stream;
 };
 
 Console g_console;
@@ -42,37 +38,13 @@ Source source_of(HANDLE input) {
   return GetFileType(input) == FILE_TYPE_PIPE ? Source::kPipe : Source::kFile;
 }
 
-void push_keys(const int* values, size_t n) {
-  g_console.keys.insert(g_console.keys.end(), values, values + n);
-}
-
-void take_bytes(const uint8_t* bytes, size_t n) {
-  int out[kKeyDecodeMax];
-  for (size_t i = 0; i < n; ++i)
-    push_keys(out, key_decoder_feed(&g_console.decoder, bytes[i], out));
-  if (key_decoder_holding(&g_console.decoder))
-    g_console.escapeBy = GetTickCount64() + kEscapeTimeoutMs;
-}
-
-void expire_escape(bool now) {
-  if (!key_decoder_holding(&g_console.decoder)) return;
-  if (!now && GetTickCount64() < g_console.escapeBy) return;
-  int out[kKeyDecodeMax];
-  push_keys(out, key_decoder_flush(&g_console.decoder, out));
-}
-
-void end_input() {
-  g_console.ended = true;
-  expire_escape(true);
-}
-
 // Reads what a pipe holds without waiting, or the next piece of a file.
 void read_stream() {
   DWORD want = 256;
   if (g_console.source == Source::kPipe) {
     DWORD available = 0;
     if (!PeekNamedPipe(g_console.input, nullptr, 0, nullptr, &available, nullptr)) {
-      end_input();  // the writer closed the pipe
+      key_stream_end(&g_console.stream);  // the writer closed the pipe
       return;
     }
     if (available == 0) return;
@@ -81,17 +53,17 @@ void read_stream() {
   uint8_t buffer[256];
   DWORD got = 0;
   if (!ReadFile(g_console.input, buffer, want, &got, nullptr) || got == 0) {
-    end_input();
+    key_stream_end(&g_console.stream);
     return;
   }
-  take_bytes(buffer, got);
+  key_stream_take(&g_console.stream, buffer, got);
 }
 
 int keys_kbhit(KeyInput*) {
   if (g_console.source == Source::kConsole) return _kbhit() != 0 ? 1 : 0;
-  if (g_console.keys.empty() && !g_console.ended) read_stream();
-  expire_escape(false);
-  return !g_console.keys.empty() || g_console.ended ? 1 : 0;
+  if (!key_stream_ready(&g_console.stream)) read_stream();
+  key_stream_expire(&g_console.stream, false);
+  return key_stream_ready(&g_console.stream) ? 1 : 0;
 }
 
 int keys_getch(KeyInput* keys) {
@@ -100,10 +72,7 @@ int keys_getch(KeyInput* keys) {
     if (stop_requested()) return kKeyEnd;
     delay_ms(kOpenPortPauseMs);
   }
-  if (g_console.keys.empty()) return kKeyEnd;
-  const int key = g_console.keys.front();
-  g_console.keys.pop_front();
-  return key;
+  return key_stream_next(&g_console.stream);
 }
 
 void keys_wait(KeyInput* keys, SerialPort* port, int ms) {

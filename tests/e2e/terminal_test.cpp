@@ -212,8 +212,11 @@ TEST_F(TerminalE2E, F12SendsTheEntryByteAndHalfASecondLaterTheCommand) {
   EXPECT_EQ(received(3), Bytes({0x00, 0x5c, 0x63}));
   const auto times = arrivals();
   ASSERT_EQ(times.size(), 3u);
+  // The host waits 500 ms between its two writes (exactly so on the fake
+  // clock, in the unit test); the target's own reading on a loaded machine
+  // may see the first byte a little late.
   const long long pauseUs = times[2].first - times[1].first;
-  EXPECT_GE(pauseUs, 500'000);
+  EXPECT_GE(pauseUs, 450'000);
   EXPECT_LT(pauseUs, 900'000);
   tmux_.keys({"C-a"});
   EXPECT_EQ(status(), "0\n");
