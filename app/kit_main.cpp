@@ -13,6 +13,8 @@ namespace {
 constexpr KitRegister kSubcommands[] = {
     kit_register_hex2bin,
     kit_register_xmodem,
+    kit_register_send_file,
+    kit_register_send_picture,
 };
 
 int run(int argc, char** argv) {
