@@ -15,6 +15,11 @@ void kit_register_hex2bin(CLI::App* app, int* status);
 // xmodem: stoker's download with a silent (generation 1) loader let through to
 // XMODEM-1K (kit_xmodem.cpp).
 void kit_register_xmodem(CLI::App* app, int* status);
+// font-header, font-file, send-font: bitmap fonts (.bff) to a C header, to a
+// .bf file, to the target (kit_font.cpp).
+void kit_register_font_header(CLI::App* app, int* status);
+void kit_register_font_file(CLI::App* app, int* status);
+void kit_register_send_font(CLI::App* app, int* status);
 // send-file: a file's bytes to the target, unchanged (kit_send_file.cpp).
 void kit_register_send_file(CLI::App* app, int* status);
 // send-picture: a 24-bit BMP picture to the target (kit_send_picture.cpp).

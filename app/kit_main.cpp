@@ -13,6 +13,11 @@ namespace {
 constexpr KitRegister kSubcommands[] = {
     kit_register_hex2bin,
     kit_register_xmodem,
+    // Bitmap fonts.
+    kit_register_font_header,
+    kit_register_font_file,
+    kit_register_send_font,
+    // One-way transfers.
     kit_register_send_file,
     kit_register_send_picture,
 };
