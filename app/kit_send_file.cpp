@@ -32,12 +32,7 @@ void kit_register_send_file(CLI::App* app, int* status) {
   auto args = std::make_shared<KitTransferArgs>();
   CLI::App* sub = app->add_subcommand(
       "send-file", "Send a file's bytes unchanged to the target (one way, no acknowledgements)");
-  sub->add_option("PORT", args->port, "Port number (3 for COM3) or device path")->required();
-  sub->add_option("BAUD", args->baud, "Baud rate, for example 115200")->required();
-  sub->add_option("FILE", args->file, "File to send")->required();
-  sub->add_option("--send", args->send,
-                  "Text sent before the file, with escapes such as \\r \\n \\e \\0x41 "
-                  "\\w100 (a 100 ms pause)");
+  kit_add_transfer_arguments(sub, args.get(), "FILE", "File to send");
   sub->footer(
       "Exit status: 0 sent, 1 file unreadable, 2 port write failed, 4 stopped (Ctrl-C), "
       "5 port not open.");

@@ -94,12 +94,7 @@ void kit_register_send_picture(CLI::App* app, int* status) {
       "send-picture",
       "Send a 24-bit BMP picture to the target: height, width, then 6-bit red, green, blue "
       "per pixel from the top row");
-  sub->add_option("PORT", args->port, "Port number (3 for COM3) or device path")->required();
-  sub->add_option("BAUD", args->baud, "Baud rate, for example 115200")->required();
-  sub->add_option("FILE.bmp", args->file, "24-bit BMP picture")->required();
-  sub->add_option("--send", args->send,
-                  "Text sent before the picture, with escapes such as \\r \\n \\e \\0x41 "
-                  "\\w100 (a 100 ms pause)");
+  kit_add_transfer_arguments(sub, args.get(), "FILE.bmp", "24-bit BMP picture");
   sub->add_flag("--header", args->header,
                 std::string("Also write the picture's bytes as a C array into ") +
                     kPictureHeaderFile + " in the current directory, before sending");

@@ -1,10 +1,21 @@
 #include "app/kit_transfer.h"
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
 
 #include "app/kit_port.h"
 #include "app/kit_progress.h"
 #include "toolkit/transfer/transfer.h"
+
+void kit_add_transfer_arguments(CLI::App* sub, KitTransferArgs* args, const char* fileName,
+                                const char* fileHelp) {
+  sub->add_option("PORT", args->port, "Port number (3 for COM3) or device path")->required();
+  sub->add_option("BAUD", args->baud, "Baud rate, for example 115200")->required();
+  sub->add_option(fileName, args->file, fileHelp)->required();
+  sub->add_option("--send", args->send,
+                  "Text sent first, with escapes such as \\r \\n \\e \\0x41 \\w100 (a "
+                  "100 ms pause)");
+}
 
 int kit_run_transfer(const KitTransferArgs& args, const char* who, long long bytes,
                      KitTransferFn transfer, SerialPort* port) {

@@ -19,6 +19,15 @@ struct KitTransferArgs {
 
 using KitTransferFn = int (*)(DownloadJob* job, ProgressFn progress);
 
+namespace CLI {
+class App;
+}
+
+// Adds a transfer's arguments to its subcommand: PORT, BAUD, the file
+// (named fileName on the command line) and --send.
+void kit_add_transfer_arguments(CLI::App* sub, KitTransferArgs* args, const char* fileName,
+                                const char* fileHelp);
+
 // Opens the port, runs transfer over it with the progress display (for a
 // transfer of `bytes` bytes) and closes the port. Returns the result code,
 // 4 when Ctrl-C interrupted it, and 5 when the port can't be opened. The

@@ -15,7 +15,8 @@ process baseline. The figures:
                                                loading it and sending it
   peak / file size, and (peak - baseline) / file size
 
-Python 3 standard library only (the BMP is written here, byte by byte).
+Python 3 standard library only (the BMP is written here, byte by byte), and
+bench/benchlib.py.
 Usage: bench/picture_send.py [--runs N] [--bin DIR] [--width W --height H]
 """
 
@@ -27,7 +28,10 @@ import sys
 import tempfile
 import time
 
+import benchlib
+
 HERE = os.path.dirname(os.path.abspath(__file__))
+SINK = ["--mode", "sink", "--idle-ms", "300"]
 
 
 def write_bmp(path, width, height, pixels_top_down):
@@ -50,21 +54,10 @@ def expected_stream(width, height, pixels_top_down):
     return head + bytes(v >> 2 for v in pixels_top_down)
 
 
-def start_sink(bin_dir, out_path):
-    cmd = [os.path.join(bin_dir, "stoker-target"), "--mode", "sink", "--once", "--idle-ms", "300",
-           "--out", out_path]
-    sim = subprocess.Popen(cmd, stdout=subprocess.PIPE)
-    line = sim.stdout.readline().decode().split()
-    if len(line) != 2 or line[0] != "PTY":
-        sim.kill()
-        sys.exit("stoker-target did not print its pty: %r" % line)
-    return sim, line[1]
-
-
 def run(bin_dir, picture, workdir):
     """One send-picture to a fresh sink: (wall s, user s, sys s, max RSS KiB, received)."""
     out_path = os.path.join(workdir, "received.bin")
-    sim, pty = start_sink(bin_dir, out_path)
+    sim, pty = benchlib.start_target(bin_dir, SINK, 0, "", out_path)
     try:
         # /usr/bin/time reports the program's own peak: a child of this
         # Python process would inherit the interpreter's resident set into

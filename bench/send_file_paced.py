@@ -21,7 +21,7 @@ With --strace the host runs under `strace -f -e trace=ioctl` and the script
 counts the drains (TCSBRK, what tcdrain issues): one for the whole stream,
 at the close, not one per 4-byte write.
 
-Python 3 standard library only.
+Python 3 standard library only, and bench/benchlib.py.
 Usage: bench/send_file_paced.py [--runs N] [--size BYTES] [--baud B] [--bin DIR] [--strace]
 """
 
@@ -33,18 +33,9 @@ import sys
 import tempfile
 import time
 
+import benchlib
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def start_sink(bin_dir, baud, out_path):
-    cmd = [os.path.join(bin_dir, "stoker-target"), "--mode", "sink", "--once", "--idle-ms", "1000",
-           "--baud", str(baud), "--out", out_path]
-    sim = subprocess.Popen(cmd, stdout=subprocess.PIPE)
-    line = sim.stdout.readline().decode().split()
-    if len(line) != 2 or line[0] != "PTY":
-        sim.kill()
-        sys.exit("stoker-target did not print its pty: %r" % line)
-    return sim, line[1]
 
 
 def file_size(path):
@@ -77,7 +68,8 @@ def main():
             out_path = os.path.join(workdir, "received.bin")
             if os.path.exists(out_path):
                 os.remove(out_path)
-            sim, pty = start_sink(bin_dir, args.baud, out_path)
+            sim, pty = benchlib.start_target(bin_dir, ["--mode", "sink", "--idle-ms", "1000"],
+                                             args.baud, "", out_path)
             trace = os.path.join(workdir, "strace.txt")
             times = os.path.join(workdir, "time.txt")
             host = ["/usr/bin/time", "-f", "%e %U %S", "-o", times]

@@ -250,15 +250,6 @@ BmpImage* read_image(Source& source) {
   return image.release();
 }
 
-// Size of a seekable file, leaving it at its start.
-bool file_size(FILE* file, uint64_t* size) {
-  if (std::fseek(file, 0, SEEK_END) != 0) return false;
-  const long end = std::ftell(file);
-  if (end < 0 || std::fseek(file, 0, SEEK_SET) != 0) return false;
-  *size = static_cast<uint64_t>(end);
-  return true;
-}
-
 // Reads a stream to its end (one that cannot tell its size, like a pipe).
 bool read_all(FILE* file, std::vector<uint8_t>* bytes) {
   try {
@@ -354,9 +345,9 @@ BmpImage* bmp_read(const char* path) {
   if (path == nullptr) return fail(BMP_BAD_ARGUMENT);
   FilePtr file(std::fopen(path, "rb"));
   if (!file) return fail(BMP_FILE_NOT_FOUND);
-  uint64_t size = 0;
-  if (file_size(file.get(), &size)) {
-    FileSource source(file.get(), size);
+  int64_t size = 0;
+  if (stream_length(file.get(), &size)) {
+    FileSource source(file.get(), static_cast<uint64_t>(size));
     return read_image(source);
   }
   std::vector<uint8_t> bytes;

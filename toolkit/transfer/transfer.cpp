@@ -33,15 +33,6 @@ void send_prefix(DownloadJob* job) {
   send_text(job->port, job->send, echo, sizeof echo);
 }
 
-// Size of a seekable file, leaving it at its start.
-bool file_size(FILE* file, int64_t* size) {
-  if (std::fseek(file, 0, SEEK_END) != 0) return false;
-  const long end = std::ftell(file);
-  if (end < 0 || std::fseek(file, 0, SEEK_SET) != 0) return false;
-  *size = end;
-  return true;
-}
-
 struct ImageReleaser {
   void operator()(BmpImage* image) const { bmp_release(image); }
 };
@@ -102,7 +93,7 @@ int send_binary(DownloadJob* job, ProgressFn progress) {
   if (job->path == nullptr) return RESULT_FILE_UNREADABLE;
   FilePtr file(std::fopen(job->path, "rb"));
   int64_t size = 0;
-  if (!file || !file_size(file.get(), &size)) return RESULT_FILE_UNREADABLE;
+  if (!file || !stream_length(file.get(), &size)) return RESULT_FILE_UNREADABLE;
   const ProgressScale scale = binary_progress_scale(size);
   if (report(progress, scale.total, 0) != 0) return RESULT_ABORTED;
   send_prefix(job);
