@@ -17,6 +17,9 @@ constexpr KitRegister kSubcommands[] = {
     kit_register_font_header,
     kit_register_font_file,
     kit_register_send_font,
+    // One-way transfers.
+    kit_register_send_file,
+    kit_register_send_picture,
     // The terminal and the port diagnostics.
     kit_register_terminal,
     kit_register_ports,
