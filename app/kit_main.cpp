@@ -13,6 +13,8 @@ namespace {
 constexpr KitRegister kSubcommands[] = {
     kit_register_hex2bin,
     kit_register_xmodem,
+    kit_register_send_text,
+    kit_register_script,
 };
 
 int run(int argc, char** argv) {
