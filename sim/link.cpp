@@ -25,6 +25,8 @@ constexpr auto kHangupPause = std::chrono::milliseconds(50);
 // How often link_drain looks whether the host has read everything.
 constexpr auto kDrainPoll = std::chrono::milliseconds(2);
 constexpr auto kDrainSettle = std::chrono::milliseconds(10);
+// How long before an answer is due the line stops sleeping.
+constexpr auto kAwakeBeforeAnswer = std::chrono::microseconds(80);
 
 int fail_with_errno() {
   return errno != 0 ? errno : EIO;
@@ -138,6 +140,19 @@ void note_stop(Link* link) {
   link->stopped = true;
 }
 
+// Sleeps until t. When an answer to the host is due then, the last stretch
+// is waited out awake: a timed wake-up comes tens of microseconds late,
+// which a real line's answer never is.
+void sleep_until_due(const Link* link, TimePoint t) {
+  if (link->output.empty() || link->output.front().at != t) {
+    std::this_thread::sleep_until(t);
+    return;
+  }
+  std::this_thread::sleep_until(t - kAwakeBeforeAnswer);
+  while (Clock::now() < t) {
+  }
+}
+
 // One round of the line: sleeps in poll until input arrives, a stop is
 // requested or the next event is due, then moves bytes. The last fraction of
 // a millisecond is slept without watching the port; input that comes in
@@ -154,7 +169,7 @@ void service(Link* link, TimePoint wake, bool wantInput) {
       std::this_thread::sleep_until(std::min(next, Clock::now() + kHangupPause));
     }
   } else if (n == 0 && timeout == 0) {
-    std::this_thread::sleep_until(next);
+    sleep_until_due(link, next);
   }
   pump_output(link, Clock::now());
 }
