@@ -20,3 +20,8 @@ void kit_register_send_text(CLI::App* app, int* status);
 // script: a script file or URL sent line by line, each line acknowledged
 // (kit_script.cpp).
 void kit_register_script(CLI::App* app, int* status);
+// font-header, font-file, send-font: bitmap fonts (.bff) to a C header, to a
+// .bf file, to the target (kit_font.cpp).
+void kit_register_font_header(CLI::App* app, int* status);
+void kit_register_font_file(CLI::App* app, int* status);
+void kit_register_send_font(CLI::App* app, int* status);

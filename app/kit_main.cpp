@@ -15,6 +15,10 @@ constexpr KitRegister kSubcommands[] = {
     kit_register_xmodem,
     kit_register_send_text,
     kit_register_script,
+    // Bitmap fonts.
+    kit_register_font_header,
+    kit_register_font_file,
+    kit_register_send_font,
 };
 
 int run(int argc, char** argv) {

@@ -336,28 +336,14 @@ TEST_F(ScriptE2E, CtrlCEndsTheScriptAsStopped) {
   std::string text;
   for (int i = 0; i < 100; ++i) text += "line number " + std::to_string(i) + "\n";
   const std::string path = file("s.txt", text);
-  const std::string outPath = dir + "/kit.out";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(out, 1);
-    dup2(out, 2);
-    execl(STOKER_KIT_BIN, "stoker-kit", "script", target.port().c_str(), "115200", path.c_str(),
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  const auto sent = std::chrono::steady_clock::now();
-  kill(pid, SIGINT);
-  int raw = 0;
-  waitpid(pid, &raw, 0);
-  const auto took = std::chrono::steady_clock::now() - sent;
-  ASSERT_TRUE(WIFEXITED(raw));
-  EXPECT_EQ(WEXITSTATUS(raw), 4);
-  EXPECT_LT(took, std::chrono::seconds(2));
-  const std::string out = text_of(read_file(outPath));
-  EXPECT_NE(out.find("\ntload 4"), std::string::npos) << out;
-  EXPECT_NE(out.find("stopped (Ctrl-C)"), std::string::npos) << out;
+  const auto started = std::chrono::steady_clock::now();
+  const ProcessResult r = run_program_interrupted(
+      {STOKER_KIT_BIN, "script", target.port(), "115200", path}, kRunLimitMs, 1500);
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(r.status, 4) << r.out << r.err;
+  EXPECT_LT(took, std::chrono::milliseconds(3500));
+  EXPECT_EQ(r.out.substr(r.out.size() - 8), "\ntload 4");
+  EXPECT_NE(r.err.find("stopped (Ctrl-C)"), std::string::npos) << r.err;
   const std::string got = received();
   EXPECT_GT(got.size(), 10u);
   EXPECT_LT(got.size(), text.size() / 2);

@@ -1,9 +1,13 @@
 // stoker against the simulated board on a pseudo-terminal: whole downloads,
 // every failure code the wire can produce, console text byte for byte.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <ostream>
 #include <string>
@@ -277,6 +281,66 @@ TEST_F(StokerE2E, UsageWithoutArguments) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out.rfind("\n\nUsage: stoker [-v] port baud flashStart flashSize delay fileName", 0),
             0u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(StokerE2E, MalformedSettingsAreReportedAsSuchNotAsPermissions) {
+  // The settings string ",,,,,8,N,1" has three fields: serial_open gives 1,
+  // which is also EPERM.
+  ASSERT_TRUE(target.start({}));
+  const std::string image = file("image.bin", pattern_bytes(10));
+  const ProcessResult r = stoker({target.host_port(), ",,,,", "0x1d000000", "512", "0", image});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "\nUnable to open com port " + target.host_port() + " with ,,,,,8,N,1");
+  EXPECT_NE(r.err.find("the settings ',,,,,8,N,1' are not valid"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("dialout"), std::string::npos) << r.err;
+}
+
+// Ctrl-C during the erase wait: the download ends as an abort, and the port
+// is closed the normal way, so its exclusive mode is cleared for the next
+// user although the board keeps the device open.
+void expect_interrupted_download(SimTarget& target, const std::vector<std::string>& command) {
+  const auto start = std::chrono::steady_clock::now();
+  const ProcessResult r = run_program_interrupted(command, 60000, 2500);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_FALSE(r.timedOut);
+  EXPECT_EQ(r.status, 4) << r.out << r.err;
+  EXPECT_NE(r.out.find("\nFail Code =4"), std::string::npos) << r.out;
+  EXPECT_LT(took, std::chrono::seconds(10));  // not the 20 s erase wait
+#ifdef TIOCGEXCL
+  const int fd = open(target.port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  int exclusive = -1;
+  ASSERT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
+  close(fd);
+#endif
+}
+
+TEST_F(StokerE2E, CtrlCEndsTheDownloadAsAnAbortAndReleasesThePort) {
+  if (wine_mode()) GTEST_SKIP() << "SIGINT and TIOCGEXCL are POSIX";
+  ASSERT_TRUE(target.start({"--erase-ms", "20000"}));
+  const std::string image = file("image.bin", pattern_bytes(5000));
+  std::vector<std::string> command = host_program("stoker");
+  for (const char* arg : {"115200", "0x1d000000", "512", "20"}) command.push_back(arg);
+  command.insert(command.begin() + 1, target.port());
+  command.push_back(image);
+  expect_interrupted_download(target, command);
+}
+
+TEST_F(StokerE2E, CtrlCEndsAnXmodemSubcommandDownloadToo) {
+  if (wine_mode()) GTEST_SKIP() << "SIGINT and TIOCGEXCL are POSIX";
+  ASSERT_TRUE(target.start({"--erase-ms", "20000"}));
+  const std::string image = file("image.bin", pattern_bytes(5000));
+  std::vector<std::string> command = host_program("stoker-kit");
+  for (const std::string& arg :
+       {std::string("xmodem"), target.port(), std::string("115200"), std::string("0x1d000000"),
+        std::string("512"), std::string("20"), image})
+    command.push_back(arg);
+  expect_interrupted_download(target, command);
 }
 
 }  // namespace

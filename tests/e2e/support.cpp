@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -126,6 +127,11 @@ std::string missing_port(const std::string& dir) {
 }
 
 ProcessResult run_program(const std::vector<std::string>& argv, int timeoutMs) {
+  return run_program_interrupted(argv, timeoutMs, -1);
+}
+
+ProcessResult run_program_interrupted(const std::vector<std::string>& argv, int timeoutMs,
+                                      int interruptAfterMs) {
   ProcessResult result;
   int out[2], err[2];
   if (pipe(out) != 0 || pipe(err) != 0) return result;
@@ -133,15 +139,22 @@ ProcessResult run_program(const std::vector<std::string>& argv, int timeoutMs) {
   close(out[1]);
   close(err[1]);
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  auto interruptAt = Clock::now() + std::chrono::milliseconds(interruptAfterMs);
+  bool interrupt = interruptAfterMs >= 0;
   bool outOpen = true, errOpen = true;
   while (outOpen || errOpen) {
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    const int left = ms_left(deadline);
+    int left = ms_left(deadline);
     if (left == 0) {
       result.timedOut = true;
       kill(pid, SIGKILL);
       break;
     }
+    if (interrupt && ms_left(interruptAt) == 0) {
+      kill(pid, SIGINT);
+      interrupt = false;
+    }
+    if (interrupt) left = std::min(left, std::max(ms_left(interruptAt), 1));
     if (poll(fds, 2, left) <= 0) continue;
     if (outOpen && fds[0].revents != 0) outOpen = drain_into(out[0], result.out);
     if (errOpen && fds[1].revents != 0) errOpen = drain_into(err[0], result.err);

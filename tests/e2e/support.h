@@ -23,6 +23,9 @@ struct ProcessResult {
 // Runs argv[0] with its arguments, collecting its output; kills it after
 // timeoutMs.
 ProcessResult run_program(const std::vector<std::string>& argv, int timeoutMs);
+// As run_program, sending SIGINT (Ctrl-C) once after interruptAfterMs.
+ProcessResult run_program_interrupted(const std::vector<std::string>& argv, int timeoutMs,
+                                      int interruptAfterMs);
 
 // True when the programs under test are the Windows executables under Wine.
 bool wine_mode();

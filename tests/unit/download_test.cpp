@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/console.h"
+#include "common/stop.h"
 #include "tests/support/fake_loader.h"
 #include "tests/support/fake_port.h"
 
@@ -232,6 +233,42 @@ TEST(Extension, LastDotOfTheWholePathCounts) {
   // Long extensions are examined whole.
   EXPECT_TRUE(is_hex_path("firmware.release_build_hex"));
   EXPECT_FALSE(is_hex_path("firmware.release_build_bin"));
+}
+
+}  // namespace
+
+namespace {
+
+// Ctrl-C during a download: the wait for the block's ACK ends at once and the
+// download is an abort, whatever the wire did meanwhile.
+TEST_F(DriverTest, StopRequestDuringABlockWaitIsAnAbort) {
+  loader.ackBlocks = 1;  // the second block would wait out its ACK
+  const std::string path = temp_file("stop.bin", pattern(6000));
+  job.path = path.c_str();
+  auto answer = fake.onWrite;  // the loader's; the hook below asks to stop
+  fake.onWrite = [this, answer](FakePort& f, const std::vector<uint8_t>& bytes) {
+    answer(f, bytes);
+    if (loader.blocks == 2) stop_request();
+  };
+  const int64_t before = fake.now_us();
+  EXPECT_EQ(download(&job, nullptr), RESULT_ABORTED);
+  stop_clear();
+  EXPECT_EQ(loader.blocks, 2);
+  // Not the 200 tries of the ACK wait (1.4 s), nor a third block.
+  EXPECT_LT(fake.now_us() - before, 5'000'000);
+  EXPECT_EQ(fake.written().size(), 6u + 2 * 2000);  // entry, 'v', size, two blocks
+}
+
+TEST_F(DriverTest, StopRequestDuringTheHandshakeIsAnAbortNotASilentLoader) {
+  loader.letter = 0;
+  const std::string path = temp_file("hs.bin", pattern(10));
+  job.path = path.c_str();
+  fake.onDtr = [](FakePort&, bool on) {
+    if (!on) stop_request();
+  };
+  EXPECT_EQ(download(&job, nullptr), RESULT_ABORTED);
+  stop_clear();
+  EXPECT_EQ(console.find("Boot loader not detected"), std::string::npos) << console;
 }
 
 }  // namespace

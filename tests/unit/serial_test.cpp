@@ -128,6 +128,36 @@ TEST(SerialOpen, FailuresLeaveThePortClosedAndReleased) {
   EXPECT_EQ(unsupported.port.baud, 115200);  // settings stay in the record
 }
 
+TEST(SerialOpen, TheKindOfFailureIsKeptApartFromTheErrorCode) {
+  // A malformed settings string gives 1, which is also an OS error code
+  // (EPERM on POSIX): the message must be about the settings.
+  FakePort malformed;
+  EXPECT_EQ(malformed.open(",,,,,8,N,1"), 1);
+  EXPECT_EQ(malformed.port.failure, SERIAL_FAIL_SETTINGS);
+  EXPECT_EQ(serial_open_failure_text(&malformed.port, ",,,,,8,N,1"),
+            "the settings ',,,,,8,N,1' are not valid: expected baud,databits,parity,stopbits "
+            "(115200,8,N,1)");
+
+  FakePort refused;
+  refused.configureError = 1;
+  EXPECT_EQ(refused.open("9600,9,N,1"), 1);
+  EXPECT_EQ(refused.port.failure, SERIAL_FAIL_REFUSED);
+  EXPECT_EQ(serial_open_failure_text(&refused.port, "9600,9,N,1"),
+            "the port refused the settings '9600,9,N,1' (error 1)");
+
+  FakePort missing;
+  missing.openError = 1;
+  EXPECT_EQ(missing.open(), 1);
+  EXPECT_EQ(missing.port.failure, SERIAL_FAIL_DEVICE);
+  const char* hint = serial_open_hint(1);
+  EXPECT_EQ(serial_open_failure_text(&missing.port, "115200,8,N,1"),
+            hint != nullptr ? std::string(hint) : std::string("open failed (error 1)"));
+
+  // A later success clears the kind.
+  EXPECT_EQ(malformed.open(), 0);
+  EXPECT_EQ(malformed.port.failure, SERIAL_FAIL_NONE);
+}
+
 TEST(SerialOutput, CharDelayPacesEveryByte) {
   FakePort fake;
   ASSERT_EQ(fake.open(), 0);

@@ -1,0 +1,119 @@
+// stoker-kit font-header NAME
+// stoker-kit font-file FILE.bff
+// stoker-kit send-font PORT BAUD FILE.bff [--send TEXT]
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "app/kit.h"
+#include "app/kit_port.h"
+#include "app/kit_progress.h"
+#include "common/job.h"
+#include "toolkit/font/font.h"
+
+namespace {
+
+int fail(const char* who, int result, const FontReport& report, const std::string& hint = "") {
+  std::fprintf(stderr, "%s: %s%s\n", who, report.detail.c_str(), hint.c_str());
+  return kit_transfer_status(result);
+}
+
+bool ends_with(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+int run_font_header(const std::string& name) {
+  FontReport report;
+  const int result = font_to_header(name.c_str(), &report);
+  if (result != FONT_OK) {
+    const bool hint = result == FONT_UNREADABLE && ends_with(name, ".bff");
+    return fail("font-header", result, report,
+                hint ? " (NAME is the font file's name without .bff)" : "");
+  }
+  std::printf("%s\n", report.output.c_str());
+  return 0;
+}
+
+int run_font_file(const std::string& file) {
+  DownloadJob job;
+  job.path = file.c_str();
+  job.toFile = 1;
+  FontReport report;
+  // Only for Ctrl-C: writing the file takes no time worth a display.
+  const int result = send_font(&job, kit_progress, &report);
+  if (result != FONT_OK) return fail("font-file", result, report);
+  std::printf("%s\n", report.output.c_str());
+  return 0;
+}
+
+// The display starts once send_font knows the stream's size.
+const FontReport* g_sending = nullptr;
+bool g_displayStarted = false;
+
+int send_progress(int total, int done) {
+  if (!g_displayStarted) {
+    kit_progress_begin("send-font", g_sending->streamBytes);
+    g_displayStarted = true;
+  }
+  return kit_progress(total, done);
+}
+
+struct SendFontArgs {
+  std::string port;
+  std::string baud;
+  std::string file;
+  std::string send;
+};
+
+int run_send_font(const SendFontArgs& args) {
+  static SerialPort port;
+  if (!kit_open_port(&port, args.port, args.baud, "send-font")) return 1;
+  DownloadJob job;
+  job.path = args.file.c_str();
+  job.port = &port;
+  job.send = args.send.empty() ? nullptr : args.send.c_str();
+  FontReport report;
+  g_sending = &report;
+  g_displayStarted = false;
+  const int result = send_font(&job, send_progress, &report);
+  kit_progress_end(result == FONT_OK);
+  serial_close(&port);
+  if (result != FONT_OK) return fail("send-font", result, report);
+  std::printf("%lld bytes of font %s sent (%d glyphs of %d bytes)\n", report.streamBytes,
+              args.file.c_str(), report.records, report.bf.nBytes);
+  return 0;
+}
+
+}  // namespace
+
+void kit_register_font_header(CLI::App* app, int* status) {
+  auto name = std::make_shared<std::string>();
+  CLI::App* sub =
+      app->add_subcommand("font-header", "Convert the font NAME.bff to a C header, NAME.h");
+  sub->add_option("NAME", *name, "the font file's name without .bff, e.g. fonts/small")->required();
+  sub->footer(
+      "The header is NAME cut at its last \".\" plus \".h\"; it declares the array "
+      "`const unsigned char NAME[]` (the file name, as a C identifier).");
+  sub->callback([name, status] { *status = run_font_header(*name); });
+}
+
+void kit_register_font_file(CLI::App* app, int* status) {
+  auto file = std::make_shared<std::string>();
+  CLI::App* sub = app->add_subcommand(
+      "font-file", "Pack a .bff font into a .bf file beside it, as send-font would send it");
+  sub->add_option("FILE.bff", *file, "font file")->required();
+  sub->callback([file, status] { *status = run_font_file(*file); });
+}
+
+void kit_register_send_font(CLI::App* app, int* status) {
+  auto args = std::make_shared<SendFontArgs>();
+  CLI::App* sub = app->add_subcommand("send-font", "Pack a .bff font and send it to the target");
+  sub->add_option("PORT", args->port, "port number (3 for COM3) or device path")->required();
+  sub->add_option("BAUD", args->baud, "baud rate, for example 115200")->required();
+  sub->add_option("FILE.bff", args->file, "font file")->required();
+  sub->add_option("--send", args->send,
+                  "text sent first, with escapes such as \\r, \\n, \\w100 (a pause), \\0x41");
+  sub->callback([args, status] { *status = run_send_font(*args); });
+}
