@@ -57,7 +57,7 @@ TEST_F(TextTest, NumericEscapesSendTheNumberModulo256) {
   EXPECT_EQ(sent("\\92"), "\\");
   EXPECT_EQ(sent("\\0134"), "\\");
   EXPECT_EQ(sent("\\0x5C"), "\\");
-  // Digits right after the number are passed over with it.
+  // The number ends at the first character that is no digit.
   EXPECT_EQ(sent("\\65 66"), "A 66");
 }
 
