@@ -111,15 +111,6 @@ TEST_F(ScriptE2E, EveryDirective) {
   EXPECT_EQ(text_of(read_file(copyPath)), text);
 }
 
-TEST_F(ScriptE2E, FirstStopsAtADefinitionTheTargetHas) {
-  start({"--has", "f2"});
-  const ProcessResult r =
-      script(file("s.txt", "#option first\nfunction f1()\nendf\nfunction f2()\nendf\n"));
-  EXPECT_EQ(r.status, 0) << r.out << r.err;
-  // Only the first definition is asked about: f1 is not there, so all is sent.
-  EXPECT_EQ(received(), "\r#1 f1\rfunction f1()\rendf\rfunction f2()\rendf\r");
-}
-
 TEST_F(ScriptE2E, FirstEndsTheScriptWhenTheTargetHasIt) {
   start({"--has", "f1"});
   const ProcessResult r = script(file("s.txt", "a\n#option first\nfunction f1()\nendf\nb\n"));
@@ -155,15 +146,6 @@ TEST_F(ScriptE2E, SilentLineEndsWithTwo) {
   EXPECT_NE(r.err.find("\"mute xxx"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("...\""), std::string::npos) << r.err;  // cut to the screen
   EXPECT_EQ(r.out.substr(r.out.size() - 8), "\ntload 2");
-}
-
-TEST_F(ScriptE2E, IncludeEndRefusedEndsWithEight) {
-  start({"--refuse-line", "#5 "});
-  const std::string sub = file("sub.txt", "s\n");
-  const ProcessResult r = script(file("s.txt", "a\n#include " + sub + "\nb\n"));
-  EXPECT_EQ(r.status, 8);
-  EXPECT_NE(r.err.find("line 2 of "), std::string::npos) << r.err;
-  EXPECT_EQ(received(), "\ra\r\rs\r#5 2\r");
 }
 
 TEST_F(ScriptE2E, SelfIncludeEndsWithNine) {
