@@ -25,3 +25,7 @@ void kit_register_script(CLI::App* app, int* status);
 void kit_register_font_header(CLI::App* app, int* status);
 void kit_register_font_file(CLI::App* app, int* status);
 void kit_register_send_font(CLI::App* app, int* status);
+// send-file: a file's bytes to the target, unchanged (kit_send_file.cpp).
+void kit_register_send_file(CLI::App* app, int* status);
+// send-picture: a 24-bit BMP picture to the target (kit_send_picture.cpp).
+void kit_register_send_picture(CLI::App* app, int* status);

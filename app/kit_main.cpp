@@ -19,6 +19,9 @@ constexpr KitRegister kSubcommands[] = {
     kit_register_font_header,
     kit_register_font_file,
     kit_register_send_font,
+    // One-way transfers.
+    kit_register_send_file,
+    kit_register_send_picture,
 };
 
 int run(int argc, char** argv) {

@@ -88,3 +88,11 @@ bool write_file_replacing(const std::string& path, const void* data, size_t size
   fs::remove(temporary, code);  // ours: created above
   return false;
 }
+
+bool stream_length(FILE* file, int64_t* length) {
+  if (std::fseek(file, 0, SEEK_END) != 0) return false;
+  const long end = std::ftell(file);
+  if (end < 0 || std::fseek(file, 0, SEEK_SET) != 0) return false;
+  *length = end;
+  return true;
+}

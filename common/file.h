@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -20,3 +21,7 @@ using FilePtr = std::unique_ptr<FILE, FileCloser>;
 // success; otherwise false with *error saying what failed.
 bool write_file_replacing(const std::string& path, const void* data, size_t size,
                           std::string* error);
+
+// The length of a seekable stream, which is left at its start. False for a
+// stream that can't seek (a pipe).
+bool stream_length(FILE* file, int64_t* length);

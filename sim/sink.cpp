@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 #include "sim/log.h"
 
@@ -9,14 +10,25 @@ namespace {
 
 using FileHandle = std::unique_ptr<FILE, int (*)(FILE*)>;
 
-// Records one byte: in the result, in the file, and back to the host.
-void take(Link* link, const SimOptions& opts, FILE* file, uint8_t byte, SessionResult* result) {
-  result->data.push_back(byte);
+// Adds to batch every further byte that has already crossed the line, so a
+// fast host costs one file write per read from the port, not one per byte.
+void take_arrived(Link* link, std::vector<uint8_t>* batch) {
+  const TimePoint now = Clock::now();
+  while (!link->input.empty() && link->input.front().at <= now) {
+    batch->push_back(link->input.front().value);
+    link->input.pop_front();
+  }
+}
+
+// Records bytes that arrived: in the result, in the file, and back to the host.
+void take(Link* link, const SimOptions& opts, FILE* file, const std::vector<uint8_t>& bytes,
+          SessionResult* result) {
+  result->data.insert(result->data.end(), bytes.begin(), bytes.end());
   if (file != nullptr) {
-    std::fputc(byte, file);
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
     std::fflush(file);
   }
-  if (opts.echo) link_send_byte(link, byte);
+  if (opts.echo) link_send(link, bytes.data(), bytes.size());
 }
 
 }  // namespace
@@ -30,8 +42,11 @@ int sink_session(Link* link, const SimOptions& opts, SessionResult* result) {
   if (rc != kLinkByte) return session_end_for(rc);
   sim_log("sink: first byte 0x%02x", byte);
   const auto idle = std::chrono::milliseconds(opts.idleMs);
+  std::vector<uint8_t> batch;
   for (;;) {
-    take(link, opts, file.get(), byte, result);
+    batch.assign(1, byte);
+    take_arrived(link, &batch);
+    take(link, opts, file.get(), batch, result);
     rc = link_get(link, opts.idleMs > 0 ? Clock::now() + idle : kNever, &byte);
     if (rc == kLinkStopped) return kSessionStopped;
     if (rc != kLinkByte) break;

@@ -1,0 +1,38 @@
+#include "app/kit_transfer.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+
+#include "app/kit_port.h"
+#include "app/kit_progress.h"
+#include "toolkit/transfer/transfer.h"
+
+void kit_add_transfer_arguments(CLI::App* sub, KitTransferArgs* args, const char* fileName,
+                                const char* fileHelp) {
+  sub->add_option("PORT", args->port, "Port number (3 for COM3) or device path")->required();
+  sub->add_option("BAUD", args->baud, "Baud rate, for example 115200")->required();
+  sub->add_option(fileName, args->file, fileHelp)->required();
+  sub->add_option("--send", args->send,
+                  "Text sent first, with escapes such as \\r \\n \\e \\0x41 \\w100 (a "
+                  "100 ms pause)");
+}
+
+int kit_run_transfer(const KitTransferArgs& args, const char* who, long long bytes,
+                     KitTransferFn transfer, SerialPort* port) {
+  if (!kit_open_port(port, args.port, args.baud, who)) return RESULT_PORT_CLOSED;
+  DownloadJob job;
+  job.path = args.file.c_str();
+  job.port = port;
+  job.send = args.send.c_str();
+  job.toFile = args.header ? 1 : 0;
+  kit_progress_begin(who, bytes);
+  const int result = transfer(&job, kit_progress);
+  kit_progress_end(result == RESULT_OK);
+  serial_close(port);
+  const int status = kit_transfer_status(result);
+  if (status == TRANSFER_WRITE_FAILED)
+    std::fprintf(stderr, "%s: a write to the port failed; the target got part of the data\n", who);
+  if (status == RESULT_ABORTED)
+    std::fprintf(stderr, "%s: stopped (Ctrl-C); the target got part of the data\n", who);
+  return status;
+}

@@ -1,0 +1,52 @@
+// The one-way transfers of stoker-kit (send-file, send-picture): the port
+// opened as stoker opens it, the progress display, the result code as the
+// exit status and one line on standard error for every failure.
+#pragma once
+
+#include <string>
+
+#include "common/common.h"
+#include "common/job.h"
+#include "serial/serial.h"
+
+struct KitTransferArgs {
+  std::string port;  // number, or a device path
+  std::string baud;
+  std::string file;
+  std::string send;     // text sent first (escapes allowed); empty: none
+  bool header = false;  // send-picture: also write the C header file
+};
+
+using KitTransferFn = int (*)(DownloadJob* job, ProgressFn progress);
+
+namespace CLI {
+class App;
+}
+
+// Adds a transfer's arguments to its subcommand: PORT, BAUD, the file
+// (named fileName on the command line) and --send.
+void kit_add_transfer_arguments(CLI::App* sub, KitTransferArgs* args, const char* fileName,
+                                const char* fileHelp);
+
+// Opens the port, runs transfer over it with the progress display (for a
+// transfer of `bytes` bytes) and closes the port. Returns the result code,
+// 4 when Ctrl-C interrupted it, and 5 when the port can't be opened. The
+// failures that every transfer shares (2, 4, 5) are reported here, as one
+// line "<who>: ..." on standard error; the caller reports the others.
+int kit_run_transfer(const KitTransferArgs& args, const char* who, long long bytes,
+                     KitTransferFn transfer, SerialPort* port);
+
+// send-file: sends args.file unchanged. Returns the exit status; every
+// nonzero one comes with a line on standard error.
+int kit_send_file(const KitTransferArgs& args, SerialPort* port);
+
+// send-picture: sends the 24-bit BMP args.file (and writes the C header
+// file into the current directory first with args.header). Returns the exit
+// status; every nonzero one comes with a line on standard error.
+int kit_send_picture(const KitTransferArgs& args, SerialPort* port);
+
+// Why send_picture gave `code` for the picture at path, as one line; after
+// a refusal by the image module (code 1) its status text, and for a BMP
+// variant it does not read or a picture that is not 24 bits per pixel, how
+// to save one that will do. Reads the picture's header to tell.
+std::string kit_picture_failure(int code, const std::string& path);
