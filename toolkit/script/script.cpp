@@ -85,13 +85,6 @@ int load_url(Level* level) {
   return SCRIPT_OK;
 }
 
-// Length of an open file, -1 when it can't be told.
-long length_of(FILE* file) {
-  if (std::fseek(file, 0, SEEK_END) != 0) return -1;
-  const long length = std::ftell(file);
-  return std::fseek(file, 0, SEEK_SET) == 0 ? length : -1;
-}
-
 int load_file(Level* level) {
   const char* path = level->job->path;
   // Only a regular file is a script: a FIFO would block the open, a
@@ -102,8 +95,9 @@ int load_file(Level* level) {
     return fail(*level, SCRIPT_FILE_UNREADABLE, "not a regular file");
   FilePtr file(std::fopen(path, "rb"));
   if (!file) return fail(*level, SCRIPT_FILE_UNREADABLE, std::strerror(errno));
-  const long length = length_of(file.get());
-  if (length < 0) return fail(*level, SCRIPT_FILE_UNREADABLE, std::strerror(errno));
+  int64_t length = 0;
+  if (!stream_length(file.get(), &length))
+    return fail(*level, SCRIPT_FILE_UNREADABLE, std::strerror(errno));
   // The counts the reporter gets are ints.
   if (length > INT_MAX - 2)
     return fail(*level, SCRIPT_NO_MEMORY, "larger than " + std::to_string(INT_MAX - 2) + " bytes");
