@@ -3,7 +3,7 @@
 against the wire floor when paced.
 
 Sends a script of --lines lines (10 000 by default, "print line NNNNN of the
-benchmark script", 34 bytes each with its LF) with `stoker-kit script` to
+benchmark script", 41 bytes each with its LF) with `stoker-kit script` to
 stoker-target --mode script on a pseudo-terminal, which answers every line
 with 0x06 as soon as its CR has arrived. The kit's reporter prints "\\n<0> "
 before the initial CR and "\\n<percent> " after each acknowledged line; the
