@@ -15,6 +15,11 @@ void kit_register_hex2bin(CLI::App* app, int* status);
 // xmodem: stoker's download with a silent (generation 1) loader let through to
 // XMODEM-1K (kit_xmodem.cpp).
 void kit_register_xmodem(CLI::App* app, int* status);
+// send-text: a text with backslash escapes sent to the port (kit_send_text.cpp).
+void kit_register_send_text(CLI::App* app, int* status);
+// script: a script file or URL sent line by line, each line acknowledged
+// (kit_script.cpp).
+void kit_register_script(CLI::App* app, int* status);
 // font-header, font-file, send-font: bitmap fonts (.bff) to a C header, to a
 // .bf file, to the target (kit_font.cpp).
 void kit_register_font_header(CLI::App* app, int* status);

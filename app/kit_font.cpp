@@ -29,7 +29,7 @@ int run_font_header(const std::string& name) {
   const int result = font_to_header(name.c_str(), &report);
   if (result != FONT_OK) {
     const bool hint = result == FONT_UNREADABLE && ends_with(name, ".bff");
-    return fail("font-header", result, report,
+    return fail("stoker-kit font-header", result, report,
                 hint ? " (NAME is the font file's name without .bff)" : "");
   }
   std::printf("%s\n", report.output.c_str());
@@ -43,7 +43,7 @@ int run_font_file(const std::string& file) {
   FontReport report;
   // Only for Ctrl-C: writing the file takes no time worth a display.
   const int result = send_font(&job, kit_progress, &report);
-  if (result != FONT_OK) return fail("font-file", result, report);
+  if (result != FONT_OK) return fail("stoker-kit font-file", result, report);
   std::printf("%s\n", report.output.c_str());
   return 0;
 }
@@ -69,7 +69,7 @@ struct SendFontArgs {
 
 int run_send_font(const SendFontArgs& args) {
   static SerialPort port;
-  if (!kit_open_port(&port, args.port, args.baud, "send-font")) return 1;
+  if (!kit_open_port(&port, args.port, args.baud, "stoker-kit send-font")) return 1;
   DownloadJob job;
   job.path = args.file.c_str();
   job.port = &port;
@@ -80,7 +80,7 @@ int run_send_font(const SendFontArgs& args) {
   const int result = send_font(&job, send_progress, &report);
   kit_progress_end(result == FONT_OK);
   serial_close(&port);
-  if (result != FONT_OK) return fail("send-font", result, report);
+  if (result != FONT_OK) return fail("stoker-kit send-font", result, report);
   std::printf("%lld bytes of font %s sent (%d glyphs of %d bytes)\n", report.streamBytes,
               args.file.c_str(), report.records, report.bf.nBytes);
   return 0;

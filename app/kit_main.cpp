@@ -13,6 +13,8 @@ namespace {
 constexpr KitRegister kSubcommands[] = {
     kit_register_hex2bin,
     kit_register_xmodem,
+    kit_register_send_text,
+    kit_register_script,
     // Bitmap fonts.
     kit_register_font_header,
     kit_register_font_file,

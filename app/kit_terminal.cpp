@@ -29,8 +29,8 @@ int kit_terminal(const KitTerminalArgs& args, SerialPort* port) {
   reset_script_options();
   DownloadJob job;
   job.port = port;
-  // Without --script, F5 reports that there is no script file to open.
-  job.path = args.script.c_str();
+  // Without --script, F5 reports that there is no script to open (1).
+  job.path = args.script.empty() ? nullptr : args.script.c_str();
   job.send = args.send.empty() ? nullptr : args.send.c_str();
   KeyInput* keys = console_keys_open();
   // Once the keys are open: what is typed from now on goes to the target.

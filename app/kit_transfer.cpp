@@ -19,7 +19,8 @@ void kit_add_transfer_arguments(CLI::App* sub, KitTransferArgs* args, const char
 
 int kit_run_transfer(const KitTransferArgs& args, const char* who, long long bytes,
                      KitTransferFn transfer, SerialPort* port) {
-  if (!kit_open_port(port, args.port, args.baud, who)) return RESULT_PORT_CLOSED;
+  // As stoker: 1 when the port cannot be opened.
+  if (!kit_open_port(port, args.port, args.baud, who)) return 1;
   DownloadJob job;
   job.path = args.file.c_str();
   job.port = port;

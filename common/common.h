@@ -15,7 +15,8 @@ constexpr uint8_t CAN = 0x18;
 // transfer (result code 4).
 using ProgressFn = int (*)(int total, int done);
 
-// The script sender's reporter: total lines, lines done, NUL-terminated text.
+// The script sender's reporter: the script's length in bytes, the bytes done,
+// a NUL-terminated text (a line sent, "" or a message).
 // A nonzero return stops the script.
 using ScriptReporter = int (*)(int total, int done, const char* text);
 

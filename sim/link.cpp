@@ -2,6 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -22,6 +25,8 @@ constexpr auto kHangupPause = std::chrono::milliseconds(50);
 // How often link_drain looks whether the host has read everything.
 constexpr auto kDrainPoll = std::chrono::milliseconds(2);
 constexpr auto kDrainSettle = std::chrono::milliseconds(10);
+// How long before an answer is due the line stops sleeping.
+constexpr auto kAwakeBeforeAnswer = std::chrono::microseconds(80);
 
 int fail_with_errno() {
   return errno != 0 ? errno : EIO;
@@ -135,6 +140,19 @@ void note_stop(Link* link) {
   link->stopped = true;
 }
 
+// Sleeps until t. When an answer to the host is due then, the last stretch
+// is waited out awake: a timed wake-up comes tens of microseconds late,
+// which a real line's answer never is.
+void sleep_until_due(const Link* link, TimePoint t) {
+  if (link->output.empty() || link->output.front().at != t) {
+    std::this_thread::sleep_until(t);
+    return;
+  }
+  std::this_thread::sleep_until(t - kAwakeBeforeAnswer);
+  while (Clock::now() < t) {
+  }
+}
+
 // One round of the line: sleeps in poll until input arrives, a stop is
 // requested or the next event is due, then moves bytes. The last fraction of
 // a millisecond is slept without watching the port; input that comes in
@@ -151,7 +169,7 @@ void service(Link* link, TimePoint wake, bool wantInput) {
       std::this_thread::sleep_until(std::min(next, Clock::now() + kHangupPause));
     }
   } else if (n == 0 && timeout == 0) {
-    std::this_thread::sleep_until(next);
+    sleep_until_due(link, next);
   }
   pump_output(link, Clock::now());
 }
@@ -160,6 +178,11 @@ void service(Link* link, TimePoint wake, bool wantInput) {
 
 int link_open(Link* link, long baud, int stopFd) {
   *link = Link{};
+#ifdef __linux__
+  // Timed wake-ups at the byte times, not up to 50 us late (the default
+  // slack of a timer): a paced line then runs at its baud rate.
+  prctl(PR_SET_TIMERSLACK, 1UL);
+#endif
   link->stopFd = stopFd;
   if (baud > 0) {
     link->byteTime = std::chrono::duration_cast<Clock::duration>(
@@ -210,10 +233,45 @@ int link_read(Link* link, uint8_t* dst, size_t count, TimePoint firstBy, Clock::
   }
 }
 
+namespace {
+
+// The first queued input byte of the value, or input.end().
+std::deque<TimedByte>::const_iterator find_queued(const Link* link, uint8_t value) {
+  return std::find_if(link->input.begin(), link->input.end(),
+                      [value](const TimedByte& queued) { return queued.value == value; });
+}
+
+}  // namespace
+
+int link_wait_queued(Link* link, uint8_t value, TimePoint deadline) {
+  for (;;) {
+    if (link->stopped) return kLinkStopped;
+    const TimePoint now = Clock::now();
+    pump_output(link, now);
+    if (find_queued(link, value) != link->input.end()) return kLinkByte;
+    if (now >= deadline) return kLinkTimeout;
+    service(link, deadline, false);
+  }
+}
+
+bool link_take_through(Link* link, uint8_t value, std::vector<uint8_t>* out, TimePoint* crossed) {
+  const auto last = find_queued(link, value);
+  if (last == link->input.end()) return false;
+  *crossed = last->at;
+  const auto end = last + 1;
+  for (auto it = link->input.cbegin(); it != end; ++it) out->push_back(it->value);
+  link->input.erase(link->input.cbegin(), end);
+  return true;
+}
+
 TimePoint link_send(Link* link, const uint8_t* data, size_t count) {
+  return link_send_at(link, data, count, Clock::now());
+}
+
+TimePoint link_send_at(Link* link, const uint8_t* data, size_t count, TimePoint notBefore) {
   const TimePoint now = Clock::now();
   for (size_t i = 0; i < count; ++i) {
-    link->txFree = std::max(now, link->txFree) + link->byteTime;
+    link->txFree = std::max(notBefore, link->txFree) + link->byteTime;
     link->output.push_back({link->txFree, data[i]});
   }
   pump_output(link, now);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <vector>
 
 using Clock = std::chrono::steady_clock;
 using TimePoint = Clock::time_point;
@@ -54,9 +55,22 @@ int link_get(Link* link, TimePoint deadline, uint8_t* out);
 int link_read(Link* link, uint8_t* dst, size_t count, TimePoint firstBy, Clock::duration idle,
               size_t* got);
 
+// Waits until a byte of the value is among the bytes on their way from the
+// host (kLinkByte; it need not have crossed the line yet), or until deadline
+// (kLinkTimeout), or a stop (kLinkStopped).
+int link_wait_queued(Link* link, uint8_t value, TimePoint deadline);
+
+// Takes the bytes on their way from the host up to and including the first
+// one of the value, ahead of their crossing; *crossed is when that last one
+// will have crossed the line. False (nothing taken) when none is on its way.
+// A target that answers a whole message this way needs no wake-up per byte.
+bool link_take_through(Link* link, uint8_t value, std::vector<uint8_t>* out, TimePoint* crossed);
+
 // Queues bytes for the host (paced, or written at once without pacing).
 // Returns the time the last of them reaches the host.
 TimePoint link_send(Link* link, const uint8_t* data, size_t count);
+// The same, the first byte starting no earlier than notBefore.
+TimePoint link_send_at(Link* link, const uint8_t* data, size_t count, TimePoint notBefore);
 
 // Sends one byte; see link_send.
 TimePoint link_send_byte(Link* link, uint8_t byte);

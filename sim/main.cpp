@@ -16,6 +16,7 @@
 #include "sim/link.h"
 #include "sim/log.h"
 #include "sim/options.h"
+#include "sim/script.h"
 #include "sim/session.h"
 #include "sim/sink.h"
 #include "sim/xmodem_receiver.h"
@@ -106,6 +107,7 @@ int drain_before_close(Link* link) {
 // One session of the selected mode.
 int run_session(Link* link, const SimOptions& opts, SessionResult* result) {
   if (opts.mode == kModeSink) return sink_session(link, opts, result);
+  if (opts.mode == kModeScript) return script_session(link, opts, result);
   return opts.gen == 1 ? xmodem_session(link, opts, result) : block_session(link, opts, result);
 }
 

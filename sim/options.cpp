@@ -14,6 +14,9 @@ enum OptionId {
   kIdleMs,
   kEcho,
   kTimes,
+  kHas,
+  kRefuseLine,
+  kSilentLine,
   kGen = 1000,
   kSubVersion,
   kOut,
@@ -44,6 +47,9 @@ const option kLongOptions[] = {
     {"idle-ms", required_argument, nullptr, kIdleMs},
     {"echo", no_argument, nullptr, kEcho},
     {"times", required_argument, nullptr, kTimes},
+    {"has", required_argument, nullptr, kHas},
+    {"refuse-line", required_argument, nullptr, kRefuseLine},
+    {"silent-line", required_argument, nullptr, kSilentLine},
     {"gen", required_argument, nullptr, kGen},
     {"sub-version", required_argument, nullptr, kSubVersion},
     {"out", required_argument, nullptr, kOut},
@@ -110,7 +116,7 @@ struct ModeName {
   const char* name;
   SimMode mode;
 };
-constexpr ModeName kModes[] = {{"boot", kModeBoot}, {"sink", kModeSink}};
+constexpr ModeName kModes[] = {{"boot", kModeBoot}, {"sink", kModeSink}, {"script", kModeScript}};
 
 bool take_mode(SimOptions* out, std::string* error) {
   for (const ModeName& entry : kModes) {
@@ -118,7 +124,7 @@ bool take_mode(SimOptions* out, std::string* error) {
     out->mode = entry.mode;
     return true;
   }
-  *error = "unknown mode '" + std::string(optarg) + "' (boot or sink)";
+  *error = "unknown mode '" + std::string(optarg) + "' (boot, sink or script)";
   return false;
 }
 
@@ -184,6 +190,15 @@ bool apply_value(int id, SimOptions* out, std::string* error) {
     case kOut:
       out->outPath = optarg;
       return true;
+    case kHas:
+      out->has = optarg;
+      return true;
+    case kRefuseLine:
+      out->refuseLine = optarg;
+      return true;
+    case kSilentLine:
+      out->silentLine = optarg;
+      return true;
     case kLink:
       out->linkPath = optarg;
       return true;
@@ -237,8 +252,8 @@ bool check_generation(const SimOptions& opts, int blockFault, int xmodemFault, s
 
 const char* usage_text() {
   return "usage: stoker-target [options]\n"
-         "  --mode M             boot (a boot loader, default) or sink (takes and records\n"
-         "                       whatever the host sends)\n"
+         "  --mode M             boot (a boot loader, default), sink (takes and records\n"
+         "                       whatever the host sends) or script (a script interpreter)\n"
          "  --gen N              boot loader generation 1, 2 or 3 (default 3)\n"
          "  --sub-version V      byte answered to 'v', 0..255 (default 3)\n"
          "  --out FILE           write each session's received image to FILE\n"
@@ -268,7 +283,11 @@ const char* usage_text() {
          "                       1000; 0: never); --out is written as bytes arrive\n"
          "  --echo               send every byte back\n"
          "  --times FILE         write a line per byte as it arrives: the monotonic clock\n"
-         "                       in microseconds, then the byte's value\n";
+         "                       in microseconds, then the byte's value\n"
+         "script (also --idle-ms, --echo; --out logs every line received):\n"
+         "  --has A,B,C          names that request 1 (\"#1 name\") finds (0x06; else 0x05)\n"
+         "  --refuse-line TEXT   answer lines containing TEXT with 0x05\n"
+         "  --silent-line TEXT   never answer lines containing TEXT\n";
 }
 
 int parse_options(int argc, char** argv, SimOptions* out, std::string* error) {

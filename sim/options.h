@@ -4,7 +4,7 @@
 #include <string>
 
 // What the simulated board runs.
-enum SimMode { kModeBoot, kModeSink };
+enum SimMode { kModeBoot, kModeSink, kModeScript };
 
 // Everything the command line selects. A count of -1 switches its fault off.
 struct SimOptions {
@@ -33,10 +33,15 @@ struct SimOptions {
   int silentAfter = -1;
   bool corruptAcks = false;
   bool nakAlways = false;
-  // Sink mode.
-  int idleMs = 1000;      // quiet time that ends a session; 0: never
-  bool echo = false;      // send every byte back
-  std::string timesPath;  // a line "<monotonic microseconds> <byte>" per byte
+  // Sink mode (idleMs and echo also script mode).
+  int idleMs = 1000;  // quiet time that ends a session; 0: never
+  bool echo = false;  // send every byte back
+  // Sink: a line "<monotonic microseconds> <byte>" per byte received.
+  std::string timesPath;
+  // Script mode.
+  std::string has;         // names request 1 answers with 0x06, comma-separated
+  std::string refuseLine;  // lines containing this get 0x05
+  std::string silentLine;  // lines containing this get no answer
 };
 
 constexpr int kOptionsOk = 0;

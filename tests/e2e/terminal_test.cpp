@@ -223,6 +223,22 @@ TEST_F(TerminalE2E, F12SendsTheEntryByteAndHalfASecondLaterTheCommand) {
   expect_mode_restored();
 }
 
+TEST_F(TerminalE2E, F5RunsTheScriptAgainstAScriptTarget) {
+  const std::string script = dir_ + "/lines.txt";
+  write_file(script, Bytes({'p', '1', '\r', '\n', 'p', '2', '\n'}));
+  start({"--mode", "script", "--idle-ms", "0"}, {"--script", script, "--send", "hi"});
+  tmux_.keys({"F5"});
+  EXPECT_TRUE(screen_has("tload 0")) << tmux_.screen();
+  const std::string screen = tmux_.screen();
+  for (const char* shown : {"F5", "<0>", "<57>", "<100>"})
+    EXPECT_NE(screen.find(shown), std::string::npos) << shown << " in\n" << screen;
+  // The function key's prefix starts the first line the target takes.
+  EXPECT_EQ(received(10), Bytes({0x00, 'h', 'i', '\r', 'p', '1', '\r', 'p', '2', '\r'}));
+  tmux_.keys({"C-a"});
+  EXPECT_EQ(status(), "0\n");
+  expect_mode_restored();
+}
+
 TEST_F(TerminalE2E, CtrlCEndsTheTerminalAndRestoresTheMode) {
   start();
   tmux_.keys({"-l", "x"});

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "common/stop.h"
 #include "console/keys.h"
 #include "tests/support/fake_port.h"
+#include "toolkit/script/script.h"
 
 namespace {
 
@@ -213,6 +216,42 @@ TEST_F(TerminalTest, F4AndGreaterThanEnterTheWatchModeForGood) {
     EXPECT_GT(fake.now_us() - start, 10'000'000) << "returned before the stop request";
     fake.onRead = nullptr;
   }
+}
+
+TEST_F(TerminalTest, F5AndQuestionMarkRunTheScriptWithThePercentDisplay) {
+  const std::filesystem::path script =
+      std::filesystem::temp_directory_path() / "stoker-terminal-test-script.txt";
+  std::ofstream(script, std::ios::binary) << "a\r\nb\n";
+  const std::string path = script.string();
+  job.path = path.c_str();
+  job.send = "go";
+  // A target that acknowledges every CR.
+  fake.onWrite = [](FakePort& f, const Bytes& bytes) {
+    for (uint8_t b : bytes)
+      if (b == '\r') f.send(Bytes{0x06}, 1);
+  };
+  keys.press(0);
+  keys.press(kKeyScript);
+  keys.press('?');
+  keys.press(kKeyQuit, 1000);
+  run();
+  std::filesystem::remove(script);
+  const std::string once = "\nF5\n<0> \n<60> \n<100> \ntload 0";
+  EXPECT_EQ(screen, once + once);
+  const std::string oneRun = "go\ra\rb\r";
+  Bytes expected{0x00};
+  for (int i = 0; i < 2; ++i) expected.insert(expected.end(), oneRun.begin(), oneRun.end());
+  EXPECT_EQ(sent(), expected);
+}
+
+TEST_F(TerminalTest, F5WithoutAScriptPrintsItsResult) {
+  keys.press(kKeyScript);
+  keys.press(kKeyClosePort);
+  keys.press(kKeyScript);
+  keys.press(kKeyQuit);
+  job.path = nullptr;
+  run();
+  EXPECT_EQ(screen, "\nF5\ntload 1\nF6\nF5\ntload 5");
 }
 
 TEST_F(TerminalTest, F6AndAtCloseThePortAndLaterKeysFailHarmlessly) {

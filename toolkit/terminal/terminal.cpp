@@ -7,6 +7,7 @@
 #include "common/stop.h"
 #include "console/keys.h"
 #include "serial/serial.h"
+#include "toolkit/script/script.h"
 
 namespace {
 
@@ -50,6 +51,13 @@ void show_port_list(TerminalState* state) {
   console_print("\nTest - all ports list:\n%s", state->list);
 }
 
+// The script sender on the job, with the percentage display.
+void run_script(DownloadJob* job) {
+  console_print("\nF5");
+  const int result = tload(job, report_percent);
+  console_print("\ntload %d", result);
+}
+
 void close_port(DownloadJob* job) {
   console_print("\nF6");
   serial_close(job->port);
@@ -91,6 +99,9 @@ void act(TerminalState* state, DownloadJob* job) {
       break;
     case kKeyPortList:
       show_port_list(state);
+      break;
+    case kKeyScript:
+      run_script(job);
       break;
     case kKeyClosePort:
       close_port(job);

@@ -1,0 +1,108 @@
+// stoker-kit script PORT BAUD PATH_OR_URL [--send TEXT]
+#include "app/kit_script.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "app/kit.h"
+#include "app/kit_port.h"
+#include "common/common.h"
+#include "common/console.h"
+#include "common/job.h"
+#include "serial/serial.h"
+#include "toolkit/script/http.h"
+#include "toolkit/script/script.h"
+
+namespace {
+
+constexpr const char* kWho = "stoker-kit script";
+constexpr size_t kMinShownText = 20;
+
+struct ScriptArgs {
+  std::string port;
+  std::string baud;
+  std::string script;
+  std::string send;
+};
+
+// "<what> line N of SCRIPT: "TEXT"", the text cut to fit the screen.
+std::string at_line(const std::string& what, const ScriptFailure& why) {
+  std::string head = what + " line " + std::to_string(why.lineNumber) + " of " + why.source + ": ";
+  const size_t used = std::string(kWho).size() + 2 + head.size() + 2;
+  size_t room = used < kScreenColumns - kMinShownText ? kScreenColumns - 1 - used : kMinShownText;
+  std::string text = why.line;
+  if (text.size() > room) text = text.substr(0, room - 3) + "...";
+  return head + "\"" + text + "\"";
+}
+
+std::string with_reason(std::string text, const ScriptFailure& why) {
+  return why.reason.empty() ? text : text + ": " + why.reason;
+}
+
+int run_script(const ScriptArgs& args) {
+  static SerialPort port;
+  if (!kit_open_port(&port, args.port, args.baud, kWho)) return 1;
+  reset_script_options();
+  DownloadJob job;
+  job.path = args.script.c_str();
+  job.port = &port;
+  job.send = args.send.empty() ? nullptr : args.send.c_str();
+  ScriptFailure why;
+  // Ctrl-C ends the script as stopped (4), whatever wait it interrupted.
+  const int result = kit_transfer_status(tload(&job, report_percent, &why));
+  console_print("\ntload %d", result);
+  if (result != SCRIPT_OK) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "\n%s: %s\n", kWho,
+                 kit_script_failure_text(result, why, args.script).c_str());
+  }
+  serial_close(&port);
+  return result;
+}
+
+}  // namespace
+
+std::string kit_script_failure_text(int result, const ScriptFailure& why,
+                                    const std::string& script) {
+  const std::string source = why.source.empty() ? script : why.source;
+  switch (result) {
+    case SCRIPT_FILE_UNREADABLE:
+      return with_reason("cannot open script " + source, why);
+    case SCRIPT_NO_ANSWER:
+      return at_line("no answer from the target to", why);
+    case SCRIPT_REFUSED:
+      return at_line("the target refused", why);
+    case SCRIPT_STOPPED:
+      return "stopped (Ctrl-C); the port was closed";
+    case SCRIPT_PORT_CLOSED:
+      return "the port is not open";
+    case SCRIPT_URL_FAILED:
+      return with_reason("cannot fetch " + source, why);
+    case SCRIPT_NO_MEMORY:
+      return with_reason("no memory for script " + source, why);
+    case SCRIPT_INCLUDE_NOT_ACKED:
+      return at_line("the target did not acknowledge the end of the script included at", why);
+    case SCRIPT_TOO_DEEP:
+      return at_line("\"#include\" nested more than " + std::to_string(kScriptMaxDepth) +
+                         " deep (a script that includes itself?) at",
+                     why);
+    default:
+      return "failed with code " + std::to_string(result);
+  }
+}
+
+void kit_register_script(CLI::App* app, int* status) {
+  auto args = std::make_shared<ScriptArgs>();
+  CLI::App* sub = app->add_subcommand(
+      "script",
+      "Send a script file (or an http:// or https:// URL) line by line to a target "
+      "that acknowledges each line");
+  sub->add_option("PORT", args->port, "Port number (3 for COM3) or device path")->required();
+  sub->add_option("BAUD", args->baud, "Baud rate, for example 115200")->required();
+  sub->add_option("PATH_OR_URL", args->script, "The script: a file, or an http(s):// URL")
+      ->required();
+  sub->add_option("--send", args->send, "Text sent first, with send-text's escapes");
+  sub->callback([args, status] { *status = run_script(*args); });
+}
