@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <string>
 #include <system_error>
 
 #include "app/kit.h"
@@ -10,8 +11,15 @@
 #include "toolkit/transfer/transfer.h"
 
 namespace {
+
 constexpr const char* kWho = "stoker-kit send-file";
+
+std::string file_failure(int code, const std::string& path) {
+  if (code == RESULT_FILE_UNREADABLE) return "cannot read " + path;
+  return "failed with code " + std::to_string(code);
 }
+
+}  // namespace
 
 int kit_send_file(const KitTransferArgs& args, SerialPort* port) {
   // Checked before the port is touched; the transfer checks again.
@@ -22,10 +30,8 @@ int kit_send_file(const KitTransferArgs& args, SerialPort* port) {
                  error.message().c_str());
     return RESULT_FILE_UNREADABLE;
   }
-  const int status = kit_run_transfer(args, kWho, static_cast<long long>(size), send_binary, port);
-  if (status == RESULT_FILE_UNREADABLE)
-    std::fprintf(stderr, "%s: cannot read %s\n", kWho, args.file.c_str());
-  return status;
+  return kit_run_transfer(args, kWho, static_cast<long long>(size), send_binary, file_failure,
+                          port);
 }
 
 void kit_register_send_file(CLI::App* app, int* status) {
@@ -34,8 +40,8 @@ void kit_register_send_file(CLI::App* app, int* status) {
       "send-file", "Send a file's bytes unchanged to the target (one way, no acknowledgements)");
   kit_add_transfer_arguments(sub, args.get(), "FILE", "File to send");
   sub->footer(
-      "Exit status: 0 sent, 1 file unreadable, 2 port write failed, 4 stopped (Ctrl-C), "
-      "5 port not open.");
+      "Exit status: 0 sent, 1 file unreadable or port that cannot be opened, 2 port write "
+      "failed, 4 stopped (Ctrl-C).");
   sub->callback([args, status] {
     static SerialPort port;
     *status = kit_send_file(*args, &port);

@@ -81,11 +81,7 @@ int kit_send_picture(const KitTransferArgs& args, SerialPort* port) {
   }
   file.reset();
 
-  const int status = kit_run_transfer(args, kWho, bytes, send_picture, port);
-  if (status == RESULT_FILE_UNREADABLE || status == TRANSFER_NOT_24_BITS ||
-      status == TRANSFER_HEADER_FILE)
-    std::fprintf(stderr, "%s: %s\n", kWho, kit_picture_failure(status, args.file).c_str());
-  return status;
+  return kit_run_transfer(args, kWho, bytes, send_picture, kit_picture_failure, port);
 }
 
 void kit_register_send_picture(CLI::App* app, int* status) {
@@ -99,9 +95,9 @@ void kit_register_send_picture(CLI::App* app, int* status) {
                 std::string("Also write the picture's bytes as a C array into ") +
                     kPictureHeaderFile + " in the current directory, before sending");
   sub->footer(
-      "Exit status: 0 sent, 1 not a BMP picture that can be read, 2 port write failed, "
-      "4 stopped (Ctrl-C), 5 port not open, 16 not 24 bits per pixel, 17 header file "
-      "not writable.");
+      "Exit status: 0 sent, 1 not a BMP picture that can be read or a port that cannot be "
+      "opened, 2 port write failed, 4 stopped (Ctrl-C), 16 not 24 bits per pixel, 17 header "
+      "file not writable.");
   sub->callback([args, status] {
     static SerialPort port;
     *status = kit_send_picture(*args, &port);

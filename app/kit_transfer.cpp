@@ -18,7 +18,7 @@ void kit_add_transfer_arguments(CLI::App* sub, KitTransferArgs* args, const char
 }
 
 int kit_run_transfer(const KitTransferArgs& args, const char* who, long long bytes,
-                     KitTransferFn transfer, SerialPort* port) {
+                     KitTransferFn transfer, KitExplainFn explain, SerialPort* port) {
   // As stoker: 1 when the port cannot be opened.
   if (!kit_open_port(port, args.port, args.baud, who)) return 1;
   DownloadJob job;
@@ -33,7 +33,9 @@ int kit_run_transfer(const KitTransferArgs& args, const char* who, long long byt
   const int status = kit_transfer_status(result);
   if (status == TRANSFER_WRITE_FAILED)
     std::fprintf(stderr, "%s: a write to the port failed; the target got part of the data\n", who);
-  if (status == RESULT_ABORTED)
+  else if (status == RESULT_ABORTED)
     std::fprintf(stderr, "%s: stopped (Ctrl-C); the target got part of the data\n", who);
+  else if (status != RESULT_OK)
+    std::fprintf(stderr, "%s: %s\n", who, explain(status, args.file).c_str());
   return status;
 }

@@ -18,6 +18,8 @@ struct KitTransferArgs {
 };
 
 using KitTransferFn = int (*)(DownloadJob* job, ProgressFn progress);
+// One line saying why a transfer of the file at path gave `code`.
+using KitExplainFn = std::string (*)(int code, const std::string& path);
 
 namespace CLI {
 class App;
@@ -30,11 +32,12 @@ void kit_add_transfer_arguments(CLI::App* sub, KitTransferArgs* args, const char
 
 // Opens the port, runs transfer over it with the progress display (for a
 // transfer of `bytes` bytes) and closes the port. Returns the result code,
-// 4 when Ctrl-C interrupted it, and 5 when the port can't be opened. The
-// failures that every transfer shares (2, 4, 5) are reported here, as one
-// line "<who>: ..." on standard error; the caller reports the others.
+// 4 when Ctrl-C interrupted it, and 1 when the port can't be opened (as
+// stoker). Every failure is reported here as one line "<who>: ..." on
+// standard error: the port's, those every transfer shares (2, 4), and the
+// others through explain.
 int kit_run_transfer(const KitTransferArgs& args, const char* who, long long bytes,
-                     KitTransferFn transfer, SerialPort* port);
+                     KitTransferFn transfer, KitExplainFn explain, SerialPort* port);
 
 // send-file: sends args.file unchanged. Returns the exit status; every
 // nonzero one comes with a line on standard error.

@@ -117,16 +117,24 @@ TEST_P(FontE2EFailure, ExitsWithItsCodeAndOneLine) {
 INSTANTIATE_TEST_SUITE_P(
     Kit, FontE2EFailure,
     testing::Values(
-        Failure{"HeaderOfMissingFont", {"font-header", "@/none"}, 1, "font-header: cannot open "},
-        Failure{"HeaderOfBadFont", {"font-header", "@/bad"}, 13, "font-header: "},
+        Failure{"HeaderOfMissingFont",
+                {"font-header", "@/none"},
+                1,
+                "stoker-kit font-header: cannot open "},
+        Failure{"HeaderOfBadFont", {"font-header", "@/bad"}, 13, "stoker-kit font-header: "},
         Failure{"HeaderNameTooLong",
                 {"font-header", "@/" + std::string(80, 'n')},
                 15,
-                "font-header: the font name is "},
-        Failure{"FileOfBadFont", {"font-file", "@/bad.bff"}, 13, "font-file: "},
-        Failure{"FileOfMissingFont", {"font-file", "@/none.bff"}, 1, "font-file: cannot open "},
-        Failure{
-            "SendToMissingPort", {"send-font", "PORT", "115200", "@/good.bff"}, 1, "send-font: "}),
+                "stoker-kit font-header: the font name is "},
+        Failure{"FileOfBadFont", {"font-file", "@/bad.bff"}, 13, "stoker-kit font-file: "},
+        Failure{"FileOfMissingFont",
+                {"font-file", "@/none.bff"},
+                1,
+                "stoker-kit font-file: cannot open "},
+        Failure{"SendToMissingPort",
+                {"send-font", "PORT", "115200", "@/good.bff"},
+                1,
+                "stoker-kit send-font: "}),
     [](const testing::TestParamInfo<Failure>& info) { return info.param.name; });
 
 }  // namespace
