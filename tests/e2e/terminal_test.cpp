@@ -150,18 +150,6 @@ class TerminalE2E : public testing::Test {
     return out;
   }
 
-  // F4, then the signal from outside: only the process's end leaves the
-  // watch mode.
-  void watch_then_signal(int sig) {
-    start();
-    tmux_.keys({"F4"});
-    EXPECT_EQ(received(1), Bytes{0x00});
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    kill(kit_pid(), sig);
-    EXPECT_EQ(status(), "4\n");
-    expect_mode_restored();
-  }
-
   std::string dir_;
   std::string times_;
   SimTarget target_;
@@ -248,8 +236,15 @@ TEST_F(TerminalE2E, CtrlCEndsTheTerminalAndRestoresTheMode) {
   expect_mode_restored();
 }
 
+// Only the process's end leaves the watch mode.
 TEST_F(TerminalE2E, SigtermEndsTheWatchModeAndRestoresTheMode) {
-  watch_then_signal(SIGTERM);
+  start();
+  tmux_.keys({"F4"});
+  EXPECT_EQ(received(1), Bytes{0x00});
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  kill(kit_pid(), SIGTERM);
+  EXPECT_EQ(status(), "4\n");
+  expect_mode_restored();
 }
 
 // Without a terminal: keys from a pipe as they come, and its end ends the
