@@ -17,7 +17,6 @@
 #include "common/stop.h"
 #include "console/key_stream.h"
 #include "console/keyboard.h"
-#include "serial/serial.h"
 
 namespace {
 
@@ -163,17 +162,17 @@ int keys_getch(KeyInput*) {
   return key_stream_next(&g_console.stream);
 }
 
-void keys_wait(KeyInput*, SerialPort* port, int ms) {
+void keys_wait(KeyInput*, const PortWait* port, int ms) {
   if (key_stream_ready(&g_console.stream)) return;
-  const intptr_t handle = port != nullptr ? serial_wait_handle(port) : kInvalidHandle;
-  if (handle == kInvalidHandle && port != nullptr && serial_is_open(port)) {
+  const intptr_t handle = port != nullptr ? port->handle : -1;
+  if (handle < 0 && port != nullptr && port->open) {
     // A port whose input can't be watched together with the keys: look at
     // both in turn, briefly.
     pump(0, -1);
-    if (!key_stream_ready(&g_console.stream)) serial_wait_input(port, std::min(ms, 2));
+    if (!key_stream_ready(&g_console.stream)) port->waitInput(port->port, std::min(ms, 2));
     return;
   }
-  pump(ms, handle == kInvalidHandle ? -1 : static_cast<int>(handle));
+  pump(ms, handle < 0 ? -1 : static_cast<int>(handle));
 }
 
 KeyInput g_keys = {keys_kbhit, keys_getch, keys_wait, nullptr};

@@ -11,7 +11,6 @@
 #include "common/stop.h"
 #include "console/key_stream.h"
 #include "console/keyboard.h"
-#include "serial/serial.h"
 
 namespace {
 
@@ -75,9 +74,9 @@ int keys_getch(KeyInput* keys) {
   return key_stream_next(&g_console.stream);
 }
 
-void keys_wait(KeyInput* keys, SerialPort* port, int ms) {
+void keys_wait(KeyInput* keys, const PortWait* port, int ms) {
   if (keys_kbhit(keys)) return;
-  const bool portOpen = port != nullptr && serial_is_open(port);
+  const bool portOpen = port != nullptr && port->open;
   delay_ms(std::min(ms, portOpen ? kOpenPortPauseMs : kClosedPortPauseMs));
 }
 

@@ -4,7 +4,20 @@
 // and editing keys as a prefix value followed by the key's scan code.
 #pragma once
 
+#include <cstdint>
+
 struct SerialPort;
+
+// The port side of a wait for keys, filled by the caller from the port
+// layer (the keyboard layer never calls it): an OS handle to watch together
+// with the keys, and, for a port whose input can't be watched that way, the
+// function that waits on its input alone.
+struct PortWait {
+  intptr_t handle = -1;        // file descriptor or HANDLE to watch; -1: none
+  bool open = false;           // the port is open
+  SerialPort* port = nullptr;  // what waitInput waits on
+  int (*waitInput)(SerialPort* port, int ms) = nullptr;  // serial_wait_input
+};
 
 // getch's value once the input has ended (end of file on a pipe, a terminal
 // that hung up): no key will ever come again.
@@ -18,10 +31,10 @@ struct KeyInput {
   // the input has ended.
   int (*getch)(KeyInput* keys);
   // Waits at most ms milliseconds, returning as soon as a key is waiting or
-  // the port has input to read (port may be closed or null: then only keys
-  // count). Reads nothing from the port. Lets a polling loop sleep instead
-  // of spinning.
-  void (*wait)(KeyInput* keys, SerialPort* port, int ms);
+  // the port has input to read (port may be null, or describe a closed
+  // port: then only keys count). Reads nothing from the port. Lets a polling
+  // loop sleep instead of spinning.
+  void (*wait)(KeyInput* keys, const PortWait* port, int ms);
   // State of the implementation.
   void* user;
 };

@@ -1,7 +1,7 @@
 #!/bin/sh
-# Checks that includes run one way: app -> toolkit, boot -> serial -> common
-# (app may include every layer below it; toolkit and boot never include each
-# other). Prints each include that breaks the rule and fails if there is one.
+# Checks that includes run one way: app, sim -> toolkit, boot -> serial,
+# console -> common (app and sim may include every layer below them; toolkit
+# and boot never include each other). Prints each include that breaks the rule and fails if there is one.
 root=${1:-$(cd "$(dirname "$0")/.." && pwd)}
 status=0
 check() {
@@ -22,9 +22,10 @@ out=$(
   check common "common"
   check serial "serial common"
   check boot "boot serial common"
-  check console "console serial common"
+  check console "console common"
   check toolkit "toolkit console serial common"
   check app "app toolkit console boot serial common"
+  check sim "sim toolkit console boot serial common"
 )
 if [ -n "$out" ]; then
   printf '%s\n' "$out"

@@ -23,6 +23,7 @@
 #include "console/key_decoder.h"
 #include "console/keyboard.h"
 #include "serial/serial.h"
+#include "toolkit/terminal/terminal.h"
 
 namespace {
 
@@ -177,10 +178,11 @@ TEST_F(ConsoleKeys, WaitEndsWhenThePortHasInput) {
   ASSERT_EQ(serial_open_device(&port, line.slavePath.c_str(), "115200,8,N,1"), 0);
   set_delay_hook(previous);
   KeyInput* in = console_keys_open();
+  const PortWait wait = terminal_port_wait(&port);
 
   line.write_bytes("z");
   Clock::time_point start = Clock::now();
-  in->wait(in, &port, 5000);
+  in->wait(in, &wait, 5000);
   EXPECT_LT(ms_since(start), 2500) << "port input ends the wait";
   uint8_t byte = 0;
   EXPECT_EQ(serial_get(&port, &byte), 1);
@@ -188,7 +190,7 @@ TEST_F(ConsoleKeys, WaitEndsWhenThePortHasInput) {
 
   pty_.write_bytes("k");
   start = Clock::now();
-  in->wait(in, &port, 5000);
+  in->wait(in, &wait, 5000);
   EXPECT_LT(ms_since(start), 2500) << "a key ends the wait";
   EXPECT_EQ(in->getch(in), 'k');
 
@@ -196,7 +198,7 @@ TEST_F(ConsoleKeys, WaitEndsWhenThePortHasInput) {
   close(line.master);
   line.master = -1;
   start = Clock::now();
-  in->wait(in, &port, 200);
+  in->wait(in, &wait, 200);
   EXPECT_GE(ms_since(start), 150);
   serial_close(&port);
 }

@@ -59,13 +59,13 @@ struct FakeKeys {
     return key;
   }
   // Sleeps on the port until its input, the next key, or ms.
-  static void wait(KeyInput* in, SerialPort* port, int ms) {
+  static void wait(KeyInput* in, const PortWait* port, int ms) {
     FakeKeys* k = self(in);
     ++k->waits;
     if (kbhit(in)) return;
     const int64_t untilKeyUs = k->keys.front().first - k->fake->now_us();
     const int limit = std::min<int64_t>(ms, (untilKeyUs + 999) / 1000);
-    serial_wait_input(port, std::max(limit, 1));
+    serial_wait_input(port->port, std::max(limit, 1));
   }
 };
 

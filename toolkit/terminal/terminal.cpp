@@ -118,6 +118,15 @@ void act(TerminalState* state, DownloadJob* job) {
 
 }  // namespace
 
+PortWait terminal_port_wait(SerialPort* port) {
+  PortWait wait;
+  wait.handle = serial_wait_handle(port);
+  wait.open = serial_is_open(port) != 0;
+  wait.port = port;
+  wait.waitInput = serial_wait_input;
+  return wait;
+}
+
 void terminal(DownloadJob* job, KeyInput* keys) {
   TerminalState state;
   SerialPort* port = job->port;
@@ -136,6 +145,8 @@ void terminal(DownloadJob* job, KeyInput* keys) {
       console_print("%c", state.received);
       busy = true;
     }
-    if (!busy) keys->wait(keys, port, kIdleWaitMs);
+    if (busy) continue;
+    const PortWait wait = terminal_port_wait(port);
+    keys->wait(keys, &wait, kIdleWaitMs);
   }
 }

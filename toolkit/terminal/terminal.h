@@ -8,8 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "console/keys.h"
+
 struct DownloadJob;
-struct KeyInput;
 struct PortSettings;
 
 // Key values with an action of their own: Ctrl+A, and the scan codes of F2
@@ -34,6 +35,10 @@ constexpr int kPortListLimit = 1000;
 // ends. Never opens the port; F6 closes it and the terminal goes on, keys
 // then being lost. F5 runs the script job->path (job->send first).
 void terminal(DownloadJob* job, KeyInput* keys);
+
+// The port side of a wait for keys (KeyInput::wait) for this port: its
+// handle to watch, whether it is open, and serial_wait_input.
+PortWait terminal_port_wait(SerialPort* port);
 
 // Probes port numbers 1 to limit - 1 with the exclusive open of serial_open
 // and writes "n," for each that opened into out, ascending ("1,3,4,"; ""
