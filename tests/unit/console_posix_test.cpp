@@ -23,6 +23,7 @@
 #include "console/key_decoder.h"
 #include "console/keyboard.h"
 #include "serial/serial.h"
+#include "tests/support/pty.h"
 #include "toolkit/terminal/terminal.h"
 
 namespace {
@@ -36,12 +37,7 @@ long long ms_since(Clock::time_point start) {
 struct Pty {
   int master = -1;
   std::string slavePath;
-  bool open() {
-    master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return false;
-    slavePath = ptsname(master);
-    return true;
-  }
+  bool open() { return open_pty(&master, &slavePath); }
   void write_bytes(const std::string& bytes) const {
     ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }

@@ -18,6 +18,7 @@
 #include "serial/devices.h"
 #include "serial/port_settings.h"
 #include "serial/serial.h"
+#include "tests/support/pty.h"
 
 namespace {
 
@@ -29,11 +30,7 @@ class PosixDiagnostics : public testing::Test {
  protected:
   void SetUp() override {
     previous_ = set_delay_hook(no_delay);
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master_, 0);
-    ASSERT_EQ(grantpt(master_), 0);
-    ASSERT_EQ(unlockpt(master_), 0);
-    slave_ = ptsname(master_);
+    ASSERT_TRUE(open_pty(&master_, &slave_));
     char dir[] = "/tmp/stoker-devices-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     root_ = dir;

@@ -16,6 +16,7 @@
 
 #include "common/common.h"
 #include "serial/serial.h"
+#include "tests/support/pty.h"
 
 namespace {
 
@@ -26,11 +27,7 @@ class SerialPosix : public ::testing::Test {
   void SetUp() override {
     // The 500 ms settle of every open proves nothing here.
     previousHook_ = set_delay_hook(no_delay);
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master_, 0);
-    ASSERT_EQ(grantpt(master_), 0);
-    ASSERT_EQ(unlockpt(master_), 0);
-    slave_ = ptsname(master_);
+    ASSERT_TRUE(open_pty(&master_, &slave_));
   }
 
   void TearDown() override {
