@@ -229,10 +229,8 @@ int hex_file_to_image(const char* path, uint32_t flashStart, int32_t flashSize,
 }
 
 long file_length(FILE* file) {
-  if (std::fseek(file, 0, SEEK_END) != 0) return -1;
-  const long length = std::ftell(file);
-  if (std::fseek(file, 0, SEEK_SET) != 0) return -1;
-  return length;
+  int64_t length = 0;
+  return stream_length(file, &length) ? static_cast<long>(length) : -1;
 }
 
 namespace {

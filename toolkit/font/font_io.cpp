@@ -45,10 +45,8 @@ ReadResult read_whole_file(const std::string& path, std::vector<uint8_t>* bytes,
     // once; then whatever follows (a file that grew, or one whose length
     // can't be told) in pieces.
     bytes->clear();
-    if (std::fseek(file.get(), 0, SEEK_END) == 0) {
-      const long length = std::ftell(file.get());
-      if (length > 0) bytes->resize(static_cast<size_t>(length));
-    }
+    int64_t length = 0;
+    if (stream_length(file.get(), &length) && length > 0) bytes->resize(static_cast<size_t>(length));
     std::rewind(file.get());
     if (!bytes->empty()) bytes->resize(std::fread(bytes->data(), 1, bytes->size(), file.get()));
     uint8_t piece[16 * 1024];
