@@ -16,7 +16,7 @@ namespace {
 
 int fail(const char* who, int result, const FontReport& report, const std::string& hint = "") {
   std::fprintf(stderr, "%s: %s%s\n", who, report.detail.c_str(), hint.c_str());
-  return kit_transfer_status(result);
+  return transfer_status(result);
 }
 
 bool ends_with(const std::string& text, const std::string& tail) {

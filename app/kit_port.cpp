@@ -4,9 +4,6 @@
 #include <climits>
 #include <cstdio>
 
-#include "common/job.h"
-#include "common/stop.h"
-
 namespace {
 
 // The decimal number of text (digits only), at most INT_MAX; false otherwise.
@@ -72,8 +69,4 @@ bool kit_open_port(SerialPort* port, const std::string& portArg, const std::stri
   std::fprintf(stderr, "%s: cannot open %s with %s: %s\n", who, path.c_str(), settings.c_str(),
                serial_open_failure_text(port, settings.c_str()).c_str());
   return false;
-}
-
-int kit_transfer_status(int result) {
-  return result != RESULT_OK && stop_requested() ? RESULT_ABORTED : result;
 }

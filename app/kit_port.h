@@ -24,7 +24,3 @@ bool kit_settings(const std::string& baud, std::string* settings, std::string* e
 // line on standard error, "<who>: <what failed>", and returns false.
 bool kit_open_port(SerialPort* port, const std::string& portArg, const std::string& baud,
                    const char* who);
-
-// Exit status of a toolkit transfer: an interrupted one (Ctrl-C) is an
-// abort, result 4, whatever failure the interruption caused.
-int kit_transfer_status(int result);

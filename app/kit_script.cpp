@@ -51,7 +51,7 @@ int run_script(const ScriptArgs& args) {
   job.send = args.send.empty() ? nullptr : args.send.c_str();
   ScriptFailure why;
   // Ctrl-C ends the script as stopped (4), whatever wait it interrupted.
-  const int result = kit_transfer_status(tload(&job, report_percent, &why));
+  const int result = transfer_status(tload(&job, report_percent, &why));
   console_print("\ntload %d", result);
   if (result != SCRIPT_OK) {
     std::fflush(stdout);

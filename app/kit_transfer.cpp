@@ -30,7 +30,7 @@ int kit_run_transfer(const KitTransferArgs& args, const char* who, long long byt
   const int result = transfer(&job, kit_progress);
   kit_progress_end(result == RESULT_OK);
   serial_close(port);
-  const int status = kit_transfer_status(result);
+  const int status = transfer_status(result);
   if (status == TRANSFER_WRITE_FAILED)
     std::fprintf(stderr, "%s: a write to the port failed; the target got part of the data\n", who);
   else if (status == RESULT_ABORTED)

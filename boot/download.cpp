@@ -49,12 +49,6 @@ int load_image(DownloadJob* job, FilePtr file, bool hex, long rawSize, std::vect
   return RESULT_OK;
 }
 
-// A stop request (Ctrl-C) ends the waits early; whatever failure that
-// caused is an abort.
-int stopped_as_abort(int result) {
-  return result != RESULT_OK && stop_requested() ? RESULT_ABORTED : result;
-}
-
 int run_download(DownloadJob* job, ProgressFn progress, int lowestGeneration) {
   if (job->verbose) {
     console_print("\n");
@@ -106,11 +100,11 @@ int run_download(DownloadJob* job, ProgressFn progress, int lowestGeneration) {
 }  // namespace
 
 int download(DownloadJob* job, ProgressFn progress) {
-  return stopped_as_abort(run_download(job, progress, 2));
+  return transfer_status(run_download(job, progress, 2));
 }
 
 int download_any_generation(DownloadJob* job, ProgressFn progress) {
-  return stopped_as_abort(run_download(job, progress, 1));
+  return transfer_status(run_download(job, progress, 1));
 }
 
 int boot_start(DownloadJob* job) {

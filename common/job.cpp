@@ -1,5 +1,11 @@
 #include "common/job.h"
 
+#include "common/stop.h"
+
+int transfer_status(int result) {
+  return result != RESULT_OK && stop_requested() ? RESULT_ABORTED : result;
+}
+
 const char* result_text(int code) {
   switch (code) {
     case RESULT_OK:

@@ -47,3 +47,9 @@ enum DownloadResult : int {
 
 // One line of explanation for a download result code.
 const char* result_text(int code);
+
+// The result of a transfer that may have been interrupted: once a stop was
+// requested (Ctrl-C, common/stop.h) the waits end early, and whatever
+// failure that caused is an abort, RESULT_ABORTED. A transfer that finished
+// keeps its result.
+int transfer_status(int result);

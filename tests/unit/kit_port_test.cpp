@@ -42,10 +42,10 @@ TEST(KitSettings, PositiveDecimalBaudOfAtMost45Digits) {
 }
 
 TEST(KitTransferStatus, AnInterruptedFailureIsAnAbort) {
-  EXPECT_EQ(kit_transfer_status(RESULT_NO_ACK), RESULT_NO_ACK);
+  EXPECT_EQ(transfer_status(RESULT_NO_ACK), RESULT_NO_ACK);
   stop_request();
-  EXPECT_EQ(kit_transfer_status(RESULT_NO_ACK), RESULT_ABORTED);
-  EXPECT_EQ(kit_transfer_status(RESULT_OK), RESULT_OK);  // finished before the stop
+  EXPECT_EQ(transfer_status(RESULT_NO_ACK), RESULT_ABORTED);
+  EXPECT_EQ(transfer_status(RESULT_OK), RESULT_OK);  // finished before the stop
   stop_clear();
 }
 

@@ -136,10 +136,10 @@ TEST_F(KitTransfer, CtrlCStopsATransferAsAbort) {
   EXPECT_EQ(fake.written().size(), 12u);
   kit_progress_end(false);
   // Whatever a stopped transfer reports, its exit status is 4.
-  EXPECT_EQ(kit_transfer_status(TRANSFER_WRITE_FAILED), RESULT_ABORTED);
-  EXPECT_EQ(kit_transfer_status(RESULT_OK), RESULT_OK);
+  EXPECT_EQ(transfer_status(TRANSFER_WRITE_FAILED), RESULT_ABORTED);
+  EXPECT_EQ(transfer_status(RESULT_OK), RESULT_OK);
   stop_clear();
-  EXPECT_EQ(kit_transfer_status(TRANSFER_WRITE_FAILED), TRANSFER_WRITE_FAILED);
+  EXPECT_EQ(transfer_status(TRANSFER_WRITE_FAILED), TRANSFER_WRITE_FAILED);
 }
 
 }  // namespace

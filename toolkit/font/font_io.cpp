@@ -46,7 +46,8 @@ ReadResult read_whole_file(const std::string& path, std::vector<uint8_t>* bytes,
     // can't be told) in pieces.
     bytes->clear();
     int64_t length = 0;
-    if (stream_length(file.get(), &length) && length > 0) bytes->resize(static_cast<size_t>(length));
+    if (stream_length(file.get(), &length) && length > 0)
+      bytes->resize(static_cast<size_t>(length));
     std::rewind(file.get());
     if (!bytes->empty()) bytes->resize(std::fread(bytes->data(), 1, bytes->size(), file.get()));
     uint8_t piece[16 * 1024];
