@@ -9,6 +9,7 @@
 #include "app/kit.h"
 #include "app/kit_port.h"
 #include "app/kit_progress.h"
+#include "app/kit_transfer.h"
 #include "common/job.h"
 #include "toolkit/font/font.h"
 
@@ -48,26 +49,19 @@ int run_font_file(const std::string& file) {
   return 0;
 }
 
-// The display starts once send_font knows the stream's size.
-const FontReport* g_sending = nullptr;
-bool g_displayStarted = false;
+// The report of the font being sent until its display has started: the
+// display starts once send_font knows the stream's size.
+const FontReport* g_starting = nullptr;
 
 int send_progress(int total, int done) {
-  if (!g_displayStarted) {
-    kit_progress_begin("send-font", g_sending->streamBytes);
-    g_displayStarted = true;
+  if (g_starting != nullptr) {
+    kit_progress_begin("send-font", g_starting->streamBytes);
+    g_starting = nullptr;
   }
   return kit_progress(total, done);
 }
 
-struct SendFontArgs {
-  std::string port;
-  std::string baud;
-  std::string file;
-  std::string send;
-};
-
-int run_send_font(const SendFontArgs& args) {
+int run_send_font(const KitTransferArgs& args) {
   static SerialPort port;
   if (!kit_open_port(&port, args.port, args.baud, "stoker-kit send-font")) return 1;
   DownloadJob job;
@@ -75,9 +69,9 @@ int run_send_font(const SendFontArgs& args) {
   job.port = &port;
   job.send = args.send.empty() ? nullptr : args.send.c_str();
   FontReport report;
-  g_sending = &report;
-  g_displayStarted = false;
+  g_starting = &report;
   const int result = send_font(&job, send_progress, &report);
+  g_starting = nullptr;
   kit_progress_end(result == FONT_OK);
   serial_close(&port);
   if (result != FONT_OK) return fail("stoker-kit send-font", result, report);
@@ -108,12 +102,8 @@ void kit_register_font_file(CLI::App* app, int* status) {
 }
 
 void kit_register_send_font(CLI::App* app, int* status) {
-  auto args = std::make_shared<SendFontArgs>();
+  auto args = std::make_shared<KitTransferArgs>();
   CLI::App* sub = app->add_subcommand("send-font", "Pack a .bff font and send it to the target");
-  sub->add_option("PORT", args->port, "port number (3 for COM3) or device path")->required();
-  sub->add_option("BAUD", args->baud, "baud rate, for example 115200")->required();
-  sub->add_option("FILE.bff", args->file, "font file")->required();
-  sub->add_option("--send", args->send,
-                  "text sent first, with escapes such as \\r, \\n, \\w100 (a pause), \\0x41");
+  kit_add_transfer_arguments(sub, args.get(), "FILE.bff", "font file");
   sub->callback([args, status] { *status = run_send_font(*args); });
 }

@@ -1,5 +1,6 @@
 #include "app/kit_port.h"
 
+#include <CLI/CLI.hpp>
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -40,8 +41,7 @@ bool kit_parse_port(const std::string& text, KitPortName* name, std::string* err
 }
 
 bool kit_settings(const std::string& baud, std::string* settings, std::string* error) {
-  constexpr size_t kMaxBaudDigits = kMaxSettingsLength - (sizeof(",8,N,1") - 1);
-  bool digits = !baud.empty() && baud.size() <= kMaxBaudDigits &&
+  bool digits = !baud.empty() && baud.size() <= kMaxBaudLength &&
                 baud.find_first_not_of('0') != std::string::npos;
   for (char c : baud) digits = digits && c >= '0' && c <= '9';
   if (!digits) {
@@ -69,4 +69,9 @@ bool kit_open_port(SerialPort* port, const std::string& portArg, const std::stri
   std::fprintf(stderr, "%s: cannot open %s with %s: %s\n", who, path.c_str(), settings.c_str(),
                serial_open_failure_text(port, settings.c_str()).c_str());
   return false;
+}
+
+void kit_add_port_arguments(CLI::App* sub, std::string* port, std::string* baud) {
+  sub->add_option("PORT", *port, "Port number (3 for COM3) or device path")->required();
+  sub->add_option("BAUD", *baud, "Baud rate, for example 115200")->required();
 }

@@ -6,6 +6,10 @@
 
 #include "serial/serial.h"
 
+namespace CLI {
+class App;
+}
+
 // Where a port argument points: a number n (COMn; "COMn" in any case is
 // taken too), or a device path (any argument containing '/').
 struct KitPortName {
@@ -24,3 +28,6 @@ bool kit_settings(const std::string& baud, std::string* settings, std::string* e
 // line on standard error, "<who>: <what failed>", and returns false.
 bool kit_open_port(SerialPort* port, const std::string& portArg, const std::string& baud,
                    const char* who);
+
+// Adds the PORT and BAUD arguments of a subcommand that opens a port.
+void kit_add_port_arguments(CLI::App* sub, std::string* port, std::string* baud);

@@ -29,8 +29,7 @@ void kit_register_port_settings(CLI::App* app, int* status) {
   auto args = std::make_shared<KitPortSettingsArgs>();
   CLI::App* sub = app->add_subcommand(
       "port-settings", "Open the port as stoker does and print every setting the system keeps");
-  sub->add_option("PORT", args->port, "Port number (3 for COM3) or device path")->required();
-  sub->add_option("BAUD", args->baud, "Baud rate, for example 115200")->required();
+  kit_add_port_arguments(sub, &args->port, &args->baud);
   sub->callback([args, status] {
     static SerialPort port;
     *status = kit_port_settings(*args, &port);

@@ -8,24 +8,17 @@
 
 #include "app/kit.h"
 #include "app/kit_port.h"
+#include "app/kit_transfer.h"
 #include "common/common.h"
 #include "common/console.h"
 #include "common/job.h"
 #include "serial/serial.h"
-#include "toolkit/script/http.h"
 #include "toolkit/script/script.h"
 
 namespace {
 
 constexpr const char* kWho = "stoker-kit script";
 constexpr size_t kMinShownText = 20;
-
-struct ScriptArgs {
-  std::string port;
-  std::string baud;
-  std::string script;
-  std::string send;
-};
 
 // "<what> line N of SCRIPT: "TEXT"", the text cut to fit the screen.
 std::string at_line(const std::string& what, const ScriptFailure& why) {
@@ -41,12 +34,12 @@ std::string with_reason(std::string text, const ScriptFailure& why) {
   return why.reason.empty() ? text : text + ": " + why.reason;
 }
 
-int run_script(const ScriptArgs& args) {
+int run_script(const KitTransferArgs& args) {
   static SerialPort port;
   if (!kit_open_port(&port, args.port, args.baud, kWho)) return 1;
   reset_script_options();
   DownloadJob job;
-  job.path = args.script.c_str();
+  job.path = args.file.c_str();
   job.port = &port;
   job.send = args.send.empty() ? nullptr : args.send.c_str();
   ScriptFailure why;
@@ -56,7 +49,7 @@ int run_script(const ScriptArgs& args) {
   if (result != SCRIPT_OK) {
     std::fflush(stdout);
     std::fprintf(stderr, "\n%s: %s\n", kWho,
-                 kit_script_failure_text(result, why, args.script).c_str());
+                 kit_script_failure_text(result, why, args.file).c_str());
   }
   serial_close(&port);
   return result;
@@ -94,15 +87,12 @@ std::string kit_script_failure_text(int result, const ScriptFailure& why,
 }
 
 void kit_register_script(CLI::App* app, int* status) {
-  auto args = std::make_shared<ScriptArgs>();
+  auto args = std::make_shared<KitTransferArgs>();
   CLI::App* sub = app->add_subcommand(
       "script",
       "Send a script file (or an http:// or https:// URL) line by line to a target "
       "that acknowledges each line");
-  sub->add_option("PORT", args->port, "Port number (3 for COM3) or device path")->required();
-  sub->add_option("BAUD", args->baud, "Baud rate, for example 115200")->required();
-  sub->add_option("PATH_OR_URL", args->script, "The script: a file, or an http(s):// URL")
-      ->required();
-  sub->add_option("--send", args->send, "Text sent first, with send-text's escapes");
+  kit_add_transfer_arguments(sub, args.get(), "PATH_OR_URL",
+                             "The script: a file, or an http(s):// URL");
   sub->callback([args, status] { *status = run_script(*args); });
 }

@@ -41,8 +41,7 @@ void kit_register_send_text(CLI::App* app, int* status) {
       "send-text",
       "Send a text with backslash escapes (\\n \\r \\e, \\wMS pause, \\# comment, \\$Date "
       "\\$Time, bytes \\DDD \\0OOO \\0xHH) and print what was sent");
-  sub->add_option("PORT", args->port, "Port number (3 for COM3) or device path")->required();
-  sub->add_option("BAUD", args->baud, "Baud rate, for example 115200")->required();
+  kit_add_port_arguments(sub, &args->port, &args->baud);
   sub->add_option("TEXT", args->text, "The text, with its escapes")->required();
   sub->callback([args, status] { *status = run_send_text(*args); });
 }

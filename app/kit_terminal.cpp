@@ -55,8 +55,7 @@ void kit_register_terminal(CLI::App* app, int* status) {
       "Keyboard terminal on the port: keys go to the target, its bytes to the screen. Ctrl+A "
       "quits; F2 modem lines, F3 ports that open, F4 watch mode, F5 run the script, F6 close "
       "the port, F12 reset the target into its boot loader");
-  sub->add_option("PORT", args->port, "Port number (3 for COM3) or device path")->required();
-  sub->add_option("BAUD", args->baud, "Baud rate, for example 115200")->required();
+  kit_add_port_arguments(sub, &args->port, &args->baud);
   sub->add_option("--script", args->script, "Script file or http:// URL that F5 sends");
   sub->add_option("--send", args->send, "Escaped text F5 sends before the script");
   sub->callback([args, status] {

@@ -9,8 +9,7 @@
 
 void kit_add_transfer_arguments(CLI::App* sub, KitTransferArgs* args, const char* fileName,
                                 const char* fileHelp) {
-  sub->add_option("PORT", args->port, "Port number (3 for COM3) or device path")->required();
-  sub->add_option("BAUD", args->baud, "Baud rate, for example 115200")->required();
+  kit_add_port_arguments(sub, &args->port, &args->baud);
   sub->add_option(fileName, args->file, fileHelp)->required();
   sub->add_option("--send", args->send,
                   "Text sent first, with escapes such as \\r \\n \\e \\0x41 \\w100 (a "

@@ -1,6 +1,8 @@
 // The one-way transfers of stoker-kit (send-file, send-picture): the port
 // opened as stoker opens it, the progress display, the result code as the
-// exit status and one line on standard error for every failure.
+// exit status and one line on standard error for every failure. Their
+// arguments (PORT BAUD FILE [--send TEXT]) are also those of send-font and
+// script.
 #pragma once
 
 #include <string>
@@ -12,7 +14,7 @@
 struct KitTransferArgs {
   std::string port;  // number, or a device path
   std::string baud;
-  std::string file;
+  std::string file;     // the file (for script: a path or a URL)
   std::string send;     // text sent first (escapes allowed); empty: none
   bool header = false;  // send-picture: also write the C header file
 };

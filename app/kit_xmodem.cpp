@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/kit.h"
+#include "app/kit_port.h"
 #include "app/stoker_cli.h"
 
 int kit_xmodem(const KitXmodemArgs& args, SerialPort* port) {
@@ -32,8 +33,7 @@ void kit_register_xmodem(CLI::App* app, int* status) {
   sub->add_flag("-v", args->verbose, "Detailed output (verbose)");
   sub->add_flag("--erase-all", args->eraseAll,
                 "Ask a generation-1 loader to erase the whole flash");
-  sub->add_option("PORT", args->port, "Port number (3 for COM3) or device path")->required();
-  sub->add_option("BAUD", args->baud, "Baud rate, for example 115200")->required();
+  kit_add_port_arguments(sub, &args->port, &args->baud);
   sub->add_option("FLASHSTART", args->flashStart, "Flash base address in hex, e.g. 0x1d000000")
       ->required();
   sub->add_option("FLASHSIZE_K", args->flashSizeK, "Flash size in KiB, e.g. 256")->required();
