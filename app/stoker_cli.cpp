@@ -18,7 +18,6 @@ constexpr int32_t kFlashBase = 0x1d000000;
 constexpr int32_t kMinFlashSize = 0x20000;
 constexpr int32_t kMaxFlashSize = 0x1d080000;
 constexpr size_t kMinSettingsLength = 10;  // a baud text of at least 4 characters
-constexpr size_t kMaxBaudLength = kMaxSettingsLength - (sizeof(",8,N,1") - 1);
 
 int digit_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -67,10 +66,7 @@ int fail_check() {
 // FIFO, a device) is refused without being opened, so the check never
 // blocks.
 bool readable_regular_file(const char* path) {
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) return false;
-  FilePtr probe(std::fopen(path, "rb"));
-  return probe != nullptr;
+  return open_regular_file(path) != nullptr;
 }
 
 bool names_device(const char* port) {

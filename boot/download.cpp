@@ -56,12 +56,10 @@ int run_download(DownloadJob* job, ProgressFn progress, int lowestGeneration) {
     console_print("\nFile name %s", job->path);
     console_print("\tflash start %x", static_cast<unsigned>(job->flashStart));
   }
-  if (job->port == nullptr || !serial_is_open(job->port)) return RESULT_PORT_CLOSED;
+  if (!serial_is_open(job->port)) return RESULT_PORT_CLOSED;
   // Only a regular file is an image: a directory or a device would open
   // and then read as nothing, or for ever.
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(job->path, error)) return RESULT_FILE_UNREADABLE;
-  FilePtr file(std::fopen(job->path, "rb"));
+  FilePtr file = open_regular_file(job->path);
   if (!file) return RESULT_FILE_UNREADABLE;
 
   // A raw image must fit the flash window: refuse it before the target is

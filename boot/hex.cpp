@@ -218,9 +218,7 @@ int hex_to_image_pieces(FILE* file, uint32_t flashStart, uint32_t flashSize, uin
 int hex_file_to_image(const char* path, uint32_t flashStart, int32_t flashSize,
                       std::vector<uint8_t>* image, int* actualSize) {
   *actualSize = 0;
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) return HEX_FILE_UNREADABLE;
-  FilePtr file(std::fopen(path, "rb"));
+  FilePtr file = open_regular_file(path);
   if (!file) return HEX_FILE_UNREADABLE;
   *image = image_buffer(flashSize);
   if (image->empty()) return HEX_NO_MEMORY;

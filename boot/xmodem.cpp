@@ -11,7 +11,7 @@ namespace {
 // Reads the receiver makes while waiting for a start request.
 constexpr int kStartTries = 1000;
 // Reads (1 ms apart when empty) while waiting for the answer to a packet.
-constexpr int kReplyTries = 1000;
+constexpr int kPacketReplyTries = 1000;
 // The loader erases while the host waits after the erase-size character.
 constexpr int kEraseWaitMs = 1000;
 constexpr int kEotGapMs = 50;
@@ -32,7 +32,7 @@ bool buffer_fits(const DownloadJob* job, const std::vector<uint8_t>& image) {
 int send_until_acked(DownloadJob* job, const uint8_t* data, uint8_t number) {
   for (int resends = 0;; ++resends) {
     xmodem_send_packet(job, data, number);
-    const int reply = serial_get_wait(job->port, kReplyTries);
+    const int reply = serial_get_wait(job->port, kPacketReplyTries);
     if (reply == 0) return RESULT_XMODEM_NO_REPLY;
     if (reply == ACK) return RESULT_OK;
     if (reply != NAK) return RESULT_XMODEM_BAD_REPLY;
@@ -100,7 +100,7 @@ int xmodem_download(DownloadJob* job, std::vector<uint8_t> image, ProgressFn pro
     if (sent != RESULT_OK) return sent;
     ++number;  // 255 wraps to 0
     const int64_t done = std::min<int64_t>(offset + kXmodemPacketBytes, job->imageSize);
-    if (progress != nullptr && progress(job->imageSize, static_cast<int>(done)) != 0)
+    if (report_progress(progress, job->imageSize, static_cast<int>(done)) != 0)
       return RESULT_ABORTED;
   }
   serial_put(job->port, EOT);

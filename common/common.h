@@ -14,6 +14,10 @@ constexpr uint8_t CAN = 0x18;
 // Progress of a transfer: total and amount done. A nonzero return aborts the
 // transfer (result code 4).
 using ProgressFn = int (*)(int total, int done);
+// Calls progress when there is one; nonzero when it asks to stop.
+inline int report_progress(ProgressFn progress, int total, int done) {
+  return progress != nullptr ? progress(total, done) : 0;
+}
 
 // The script sender's reporter: the script's length in bytes, the bytes done,
 // a NUL-terminated text (a line sent, "" or a message).

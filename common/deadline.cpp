@@ -21,15 +21,19 @@ int deadline_left_ms(const Deadline& deadline) {
   return static_cast<int>(std::min<long long>(ms, INT_MAX));
 }
 
-bool sleep_until_deadline(const Deadline& deadline, bool (*stop)(), int sliceMs) {
-  const auto slice = std::chrono::milliseconds(std::max(sliceMs, 1));
+namespace {
+// How often a sleep with a stop function checks it.
+constexpr std::chrono::milliseconds kStopCheck{20};
+}  // namespace
+
+bool sleep_until_deadline(const Deadline& deadline, bool (*stop)()) {
   // sleep_until may wake early on some platforms: loop until the deadline has
   // passed on the monotonic clock.
   for (;;) {
     if (stop != nullptr && stop()) return false;
     const SteadyClock::time_point now = SteadyClock::now();
     if (now >= deadline.at) return true;
-    std::this_thread::sleep_until(stop != nullptr ? std::min(deadline.at, now + slice)
+    std::this_thread::sleep_until(stop != nullptr ? std::min(deadline.at, now + kStopCheck)
                                                   : deadline.at);
   }
 }

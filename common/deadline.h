@@ -23,5 +23,5 @@ bool deadline_passed(const Deadline& deadline);
 int deadline_left_ms(const Deadline& deadline);
 
 // Sleeps until the deadline, or until stop() returns true (checked at least
-// every sliceMs milliseconds; stop may be null). False when stopped early.
-bool sleep_until_deadline(const Deadline& deadline, bool (*stop)(), int sliceMs = 20);
+// every 20 ms; stop may be null). False when stopped early.
+bool sleep_until_deadline(const Deadline& deadline, bool (*stop)());

@@ -92,7 +92,20 @@ bool write_file_replacing(const std::string& path, const void* data, size_t size
 bool stream_length(FILE* file, int64_t* length) {
   if (std::fseek(file, 0, SEEK_END) != 0) return false;
   const long end = std::ftell(file);
-  if (end < 0 || std::fseek(file, 0, SEEK_SET) != 0) return false;
+  // Back to the start even when the position can't be told.
+  if (std::fseek(file, 0, SEEK_SET) != 0 || end < 0) return false;
   *length = end;
   return true;
+}
+
+void read_rest(FILE* file, std::vector<uint8_t>* bytes) {
+  uint8_t piece[64 * 1024];
+  for (size_t got; (got = std::fread(piece, 1, sizeof piece, file)) > 0;)
+    bytes->insert(bytes->end(), piece, piece + got);
+}
+
+FilePtr open_regular_file(const char* path) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return nullptr;
+  return FilePtr(std::fopen(path, "rb"));
 }

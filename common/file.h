@@ -7,11 +7,17 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 struct FileCloser {
   void operator()(FILE* file) const { std::fclose(file); }
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// Opens path for reading ("rb") when it names a regular file. Anything else
+// (a directory, a FIFO, a device) is refused without being opened, so this
+// never blocks. Null when refused or when the open fails.
+FilePtr open_regular_file(const char* path);
 
 // Writes size bytes to path. A regular file (or a path that does not exist
 // yet) is written through a temporary file beside it that is renamed into
@@ -25,3 +31,7 @@ bool write_file_replacing(const std::string& path, const void* data, size_t size
 // The length of a seekable stream, which is left at its start. False for a
 // stream that can't seek (a pipe).
 bool stream_length(FILE* file, int64_t* length);
+
+// Appends what is left of the stream, to its end or a read error, to
+// *bytes. May throw std::bad_alloc.
+void read_rest(FILE* file, std::vector<uint8_t>* bytes);

@@ -14,6 +14,9 @@ void stop_watch_signals();
 void stop_on_signal(void (*fn)());
 
 bool stop_requested();
-// What the handlers do; tests call it to simulate Ctrl-C.
+// Sets the request; tests call it to simulate Ctrl-C.
 void stop_request();
 void stop_clear();
+// What the platform's handlers do on a stop signal: stop_request, then the
+// function of stop_on_signal. Async-signal-safe.
+void stop_signal_received();

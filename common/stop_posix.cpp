@@ -1,19 +1,14 @@
 // POSIX signals that request a stop.
 #include <signal.h>
 
-#include <atomic>
 #include <initializer_list>
 
 #include "common/stop.h"
 
 namespace {
 
-std::atomic<void (*)()> g_hook{nullptr};
-
 extern "C" void on_stop_signal(int sig) {
-  stop_request();
-  void (*hook)() = g_hook.load();
-  if (hook != nullptr) hook();
+  stop_signal_received();
   // A second signal of this kind ends the process at once.
   struct sigaction fallback {};
   fallback.sa_handler = SIG_DFL;
@@ -29,8 +24,4 @@ void stop_watch_signals() {
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;  // no SA_RESTART: a blocking call returns at once
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
-}
-
-void stop_on_signal(void (*fn)()) {
-  g_hook.store(fn);
 }

@@ -8,7 +8,6 @@
 
 namespace {
 
-std::atomic<void (*)()> g_hook{nullptr};
 std::atomic<int> g_events{0};
 
 BOOL WINAPI on_console_event(DWORD event) {
@@ -16,9 +15,7 @@ BOOL WINAPI on_console_event(DWORD event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT: {
-      stop_request();
-      void (*hook)() = g_hook.load();
-      if (hook != nullptr) hook();
+      stop_signal_received();
       // The first event asks the transfer to stop; a second one ends the
       // process the default way.
       return g_events.fetch_add(1) == 0 ? TRUE : FALSE;
@@ -32,8 +29,4 @@ BOOL WINAPI on_console_event(DWORD event) {
 
 void stop_watch_signals() {
   SetConsoleCtrlHandler(on_console_event, TRUE);
-}
-
-void stop_on_signal(void (*fn)()) {
-  g_hook.store(fn);
 }

@@ -25,8 +25,3 @@ void console_keys_close();
 // Puts the console's mode back. Async-signal-safe; does nothing when the
 // mode was not changed or is already restored.
 void console_keys_restore();
-
-// 1 when a key is waiting (or input ended), else 0; opens the keys first.
-int console_kbhit();
-// The next key value, waiting for one; kKeyEnd once input ended.
-int console_getch();

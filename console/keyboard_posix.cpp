@@ -203,11 +203,3 @@ void console_keys_close() {
   stop_on_signal(nullptr);
   g_console.open = false;
 }
-
-int console_kbhit() {
-  return keys_kbhit(console_keys_open());
-}
-
-int console_getch() {
-  return keys_getch(console_keys_open());
-}

@@ -100,11 +100,3 @@ KeyInput* console_keys_open() {
 void console_keys_close() {
   g_console.open = false;
 }
-
-int console_kbhit() {
-  return keys_kbhit(console_keys_open());
-}
-
-int console_getch() {
-  return keys_getch(console_keys_open());
-}

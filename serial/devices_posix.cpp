@@ -70,13 +70,13 @@ std::string resolved(const std::string& path) {
   return realpath(path.c_str(), buffer) != nullptr ? buffer : "";
 }
 
-// The USB details of tty `name` from sysfs: its device, then up towards the
-// USB device that carries idVendor (the interface sits between them).
-void usb_details(const std::string& sysRoot, const std::string& name, SerialDeviceInfo* info) {
-  const std::string root = resolved(sysRoot);
-  std::string dir = resolved(sysRoot + "/class/tty/" + name + "/device");
-  for (int depth = 0; depth < kMaxSysfsDepth && !root.empty() && dir.size() > root.size();
-       ++depth) {
+// The USB details of tty `name` from sysfs (root: its resolved path, empty
+// when there is none): its device, then up towards the USB device that
+// carries idVendor (the interface sits between them).
+void usb_details(const std::string& root, const std::string& name, SerialDeviceInfo* info) {
+  if (root.empty()) return;
+  std::string dir = resolved(root + "/class/tty/" + name + "/device");
+  for (int depth = 0; depth < kMaxSysfsDepth && dir.size() > root.size(); ++depth) {
     if (exists(dir + "/idVendor")) {
       info->vendorId = first_line(dir + "/idVendor");
       info->productId = first_line(dir + "/idProduct");
@@ -113,7 +113,7 @@ bool answers(int openError) {
 
 std::vector<SerialDeviceInfo> serial_scan_devices(const char* devRoot, const char* sysRoot) {
   const std::string dev = devRoot;
-  const std::string sys = sysRoot;
+  const std::string sys = resolved(sysRoot);
   std::vector<SerialDeviceInfo> found;
   for (const char* prefix : {"ttyUSB", "ttyACM"}) {
     for (const std::string& name : entries(dev, prefix))

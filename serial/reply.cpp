@@ -36,11 +36,7 @@ bool wait_for_byte(SerialPort* port, Wanted wanted, uint8_t* out) {
 }  // namespace
 
 bool get_reply(SerialPort* port, uint8_t* byte) {
-  for (int i = 0; i < kReplyTries && !stop_requested(); ++i) {
-    if (serial_get(port, byte)) return true;
-    serial_wait_input(port, 1);  // a 1 ms pause that ends when a byte arrives
-  }
-  return false;
+  return serial_get_within(port, kReplyTries, byte);
 }
 
 int waitfor(SerialPort* port, uint8_t value) {

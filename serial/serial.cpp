@@ -121,7 +121,7 @@ void serial_close(SerialPort* port) {
 }
 
 int serial_is_open(const SerialPort* port) {
-  return port->isOpen;
+  return port != nullptr && port->isOpen;
 }
 
 int serial_write(SerialPort* port, const void* data, int count) {
@@ -162,11 +162,15 @@ int serial_get_wait(SerialPort* port, int tries) {
     }
     return byte;
   }
+  return serial_get_within(port, tries, &byte) ? byte : 0;
+}
+
+bool serial_get_within(SerialPort* port, int tries, uint8_t* out) {
   for (int i = 0; i < tries && !stop_requested(); ++i) {
-    if (serial_get(port, &byte)) return byte;
+    if (serial_get(port, out)) return true;
     serial_wait_input(port, 1);  // a 1 ms pause that ends when a byte arrives
   }
-  return 0;
+  return false;
 }
 
 int serial_wait_input(SerialPort* port, int ms) {

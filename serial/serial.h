@@ -62,6 +62,9 @@ constexpr int kParityEven = 2;
 
 // Longest settings string accepted ("115200,8,N,1" and the like).
 constexpr size_t kMaxSettingsLength = 51;
+// Longest baud text that fits with the ",8,N,1" that stoker and the toolkit
+// put behind it.
+constexpr size_t kMaxBaudLength = kMaxSettingsLength - (sizeof(",8,N,1") - 1);
 
 // Why the last serial_open or serial_configure failed, kept apart from the
 // OS error code.
@@ -113,6 +116,7 @@ int serial_open_device(SerialPort* port, const char* device, const char* setting
 int serial_configure(SerialPort* port, const char* settings);
 // Closes the device. Later operations on the record fail harmlessly.
 void serial_close(SerialPort* port);
+// 1 when the port is open; 0 when it is not, or port is null.
 int serial_is_open(const SerialPort* port);
 // One write of count bytes. 0, or the OS error code (also when not open).
 int serial_write(SerialPort* port, const void* data, int count);
@@ -127,6 +131,9 @@ int serial_get(SerialPort* port, uint8_t* out);
 // Up to tries reads (1 ms pause after each empty one); 0 tries waits for
 // ever. The byte received, or 0 when none came.
 int serial_get_wait(SerialPort* port, int tries);
+// Up to tries reads, as serial_get_wait, stopping early when a stop is
+// requested: true with the byte stored through out, or false (out untouched).
+bool serial_get_within(SerialPort* port, int tries, uint8_t* out);
 // Waits up to ms milliseconds for input, without reading it: 1 as soon as
 // input is waiting, 0 after the whole wait (also on a closed port).
 int serial_wait_input(SerialPort* port, int ms);

@@ -6,11 +6,10 @@
 #include <vector>
 
 #include "common/common.h"
+#include "common/file.h"
 #include "sim/log.h"
 
 namespace {
-
-using FileHandle = std::unique_ptr<FILE, int (*)(FILE*)>;
 
 bool contains(const std::string& line, const std::string& text) {
   return !text.empty() && line.find(text) != std::string::npos;
@@ -75,8 +74,7 @@ struct ScriptSession {
 
 int script_session(Link* link, const SimOptions& opts, SessionResult* result) {
   result->gen = 0;
-  FileHandle file(opts.outPath.empty() ? nullptr : std::fopen(opts.outPath.c_str(), "wb"),
-                  &std::fclose);
+  FilePtr file(opts.outPath.empty() ? nullptr : std::fopen(opts.outPath.c_str(), "wb"));
   ScriptSession session{link, opts, result, file.get(), {}};
   uint8_t byte = 0;
   int rc = link_get(link, kNever, &byte);

@@ -4,11 +4,10 @@
 #include <memory>
 #include <vector>
 
+#include "common/file.h"
 #include "sim/log.h"
 
 namespace {
-
-using FileHandle = std::unique_ptr<FILE, int (*)(FILE*)>;
 
 // Adds to batch every further byte that has already crossed the line, so a
 // fast host costs one file write per read from the port, not one per byte.
@@ -43,10 +42,8 @@ void take(Link* link, const SimOptions& opts, FILE* file, FILE* times,
 
 int sink_session(Link* link, const SimOptions& opts, SessionResult* result) {
   result->gen = 0;
-  FileHandle file(opts.outPath.empty() ? nullptr : std::fopen(opts.outPath.c_str(), "wb"),
-                  &std::fclose);
-  FileHandle times(opts.timesPath.empty() ? nullptr : std::fopen(opts.timesPath.c_str(), "a"),
-                   &std::fclose);
+  FilePtr file(opts.outPath.empty() ? nullptr : std::fopen(opts.outPath.c_str(), "wb"));
+  FilePtr times(opts.timesPath.empty() ? nullptr : std::fopen(opts.timesPath.c_str(), "a"));
   if (!opts.timesPath.empty() && times == nullptr)
     std::fprintf(stderr, "stoker-target: cannot open %s\n", opts.timesPath.c_str());
   uint8_t byte = 0;

@@ -16,7 +16,6 @@
 namespace {
 
 // Room for the echo of the send string, as for the other transfers.
-constexpr size_t kEchoBytes = 128;
 // A file written to disk reports progress before every this many bytes.
 constexpr int kFileReportBytes = 1000;
 
@@ -48,11 +47,8 @@ ReadResult read_whole_file(const std::string& path, std::vector<uint8_t>* bytes,
     int64_t length = 0;
     if (stream_length(file.get(), &length) && length > 0)
       bytes->resize(static_cast<size_t>(length));
-    std::rewind(file.get());
     if (!bytes->empty()) bytes->resize(std::fread(bytes->data(), 1, bytes->size(), file.get()));
-    uint8_t piece[16 * 1024];
-    for (size_t got; (got = std::fread(piece, 1, sizeof piece, file.get())) > 0;)
-      bytes->insert(bytes->end(), piece, piece + got);
+    read_rest(file.get(), bytes);
   } catch (const std::bad_alloc&) {
     *detail = "not enough memory to read font file " + path;
     return READ_NO_MEMORY;
@@ -100,10 +96,6 @@ bool same_file(const std::string& a, const std::string& b) {
   return std::filesystem::equivalent(a, b, error) && !error;
 }
 
-int call(ProgressFn progress, int total, int done) {
-  return progress != nullptr ? progress(total, done) : 0;
-}
-
 int aborted(FontReport* report) {
   report->detail = "stopped before the end of the transfer";
   return FONT_ABORTED;
@@ -116,10 +108,7 @@ int port_failed(FontReport* report, int code) {
 
 int send_to_port(const DownloadJob& job, const PackedFont& font, ProgressFn progress,
                  FontProgressScale scale, FontReport* report) {
-  if (job.send != nullptr && job.send[0] != '\0') {
-    char echo[kEchoBytes];
-    send_text(job.port, job.send, echo, sizeof echo);
-  }
+  send_text_first(job.port, job.send);
   uint8_t head[kFontStreamHeadBytes];
   font_stream_head(report->bf, head);
   for (uint8_t byte : head) {
@@ -131,7 +120,7 @@ int send_to_port(const DownloadJob& job, const PackedFont& font, ProgressFn prog
   for (int offset = 0; offset < total; offset += kFontBlockBytes) {
     const int code = serial_write(job.port, font.packed.data() + offset, kFontBlockBytes);
     if (code != 0) return port_failed(report, code);
-    if (call(progress, scale.total, offset / scale.divisor) != 0) return aborted(report);
+    if (report_progress(progress, scale.total, offset / scale.divisor) != 0) return aborted(report);
   }
   return FONT_OK;
 }
@@ -144,7 +133,7 @@ int write_to_file(FILE* file, const PackedFont& font, ProgressFn progress, FontP
   bool written = std::fwrite(head, 1, sizeof head, file) == sizeof head;
   const int total = font_stream_total(report->bf);
   for (int i = 0; written && i < total; i += kFileReportBytes) {
-    if (call(progress, scale.total, i / scale.divisor) != 0) return aborted(report);
+    if (report_progress(progress, scale.total, i / scale.divisor) != 0) return aborted(report);
     const size_t piece = static_cast<size_t>(std::min(kFileReportBytes, total - i));
     written = std::fwrite(font.packed.data() + i, 1, piece, file) == piece;
   }
@@ -155,7 +144,7 @@ int write_to_file(FILE* file, const PackedFont& font, ProgressFn progress, FontP
 
 int send_font_to(const DownloadJob& job, ProgressFn progress, FontReport* report) {
   const bool toFile = job.toFile != 0;
-  if (!toFile && (job.port == nullptr || serial_is_open(job.port) == 0)) {
+  if (!toFile && serial_is_open(job.port) == 0) {
     report->detail = "the port is not open";
     return FONT_PORT_CLOSED;
   }
@@ -189,7 +178,7 @@ int send_font_to(const DownloadJob& job, ProgressFn progress, FontReport* report
   report->streamBytes =
       static_cast<long long>(kFontStreamHeadBytes) + (toFile ? total : blocks * kFontBlockBytes);
   const FontProgressScale scale = font_progress_scale(total);
-  if (call(progress, scale.total, 0) != 0) return aborted(report);
+  if (report_progress(progress, scale.total, 0) != 0) return aborted(report);
   if (!toFile) return send_to_port(job, font, progress, scale, report);
 
   const int result = write_to_file(out.get(), font, progress, scale, report);

@@ -253,10 +253,7 @@ BmpImage* read_image(Source& source) {
 // Reads a stream to its end (one that cannot tell its size, like a pipe).
 bool read_all(FILE* file, std::vector<uint8_t>* bytes) {
   try {
-    uint8_t piece[65536];
-    size_t got = 0;
-    while ((got = std::fread(piece, 1, sizeof piece, file)) > 0)
-      bytes->insert(bytes->end(), piece, piece + got);
+    read_rest(file, bytes);
   } catch (const std::bad_alloc&) {
     return false;
   }

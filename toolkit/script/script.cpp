@@ -49,7 +49,6 @@ int fail(const Level& level, int code, std::string reason = {}, bool atLine = fa
   if (level.why != nullptr) {
     ScriptFailure& why = *level.why;
     why = ScriptFailure{};
-    why.code = code;
     why.source = level.job->path != nullptr ? level.job->path : "";
     why.reason = std::move(reason);
     if (atLine) {
@@ -79,9 +78,15 @@ int load_url(Level* level) {
   std::string reason;
   if (http_get(kAgent, url, kScriptMaxDocument, &document, &reason) != 0)
     return fail(*level, SCRIPT_URL_FAILED, reason);
-  if (!make_text(level, document.size()))
-    return fail(*level, SCRIPT_NO_MEMORY, std::to_string(document.size()) + " bytes");
-  std::memcpy(&level->text[0], document.data(), document.size());
+  // The document itself becomes the text, with its NUL.
+  const size_t length = document.size();
+  try {
+    document.push_back('\0');
+  } catch (const std::exception&) {
+    return fail(*level, SCRIPT_NO_MEMORY, std::to_string(length) + " bytes");
+  }
+  level->text = std::move(document);
+  level->length = static_cast<int>(length);
   return SCRIPT_OK;
 }
 
@@ -309,15 +314,11 @@ int run_level(const DownloadJob* job, ScriptReporter reporter, ScriptFailure* wh
   level.reporter = reporter;
   level.why = why;
   level.depth = depth;
-  if (job->port == nullptr || !serial_is_open(job->port))
-    return fail(level, SCRIPT_PORT_CLOSED, "the port is not open");
+  if (!serial_is_open(job->port)) return fail(level, SCRIPT_PORT_CLOSED, "the port is not open");
   if (job->path == nullptr) return fail(level, SCRIPT_FILE_UNREADABLE, "no script given");
   const int loaded = is_script_url(job->path) ? load_url(&level) : load_file(&level);
   if (loaded != SCRIPT_OK) return loaded;
-  if (job->send != nullptr && job->send[0] != '\0') {
-    char echo[kScriptEchoBytes];
-    send_text(job->port, job->send, echo, sizeof echo);
-  }
+  send_text_first(job->port, job->send);
   // Whatever the target answers to the first CR, the script starts.
   serial_write(job->port, "\r", 1);
   wait_ack(job);

@@ -32,11 +32,8 @@ enum ScriptResult : int {
 constexpr int kScriptLineLimit = 256;
 constexpr size_t kScriptLineChars = kScriptLineLimit + 1;
 // A request with its CR and NUL fits in this many bytes, so an argument has
-// at most kRequestBytes - 5 characters.
+// at most kRequestBytes - 5 (255) characters.
 constexpr size_t kRequestBytes = 260;
-constexpr size_t kRequestMaxArgument = kRequestBytes - 5;
-// Echo buffer of the job's send string.
-constexpr size_t kScriptEchoBytes = 260;
 // Scripts nest this deep at most: the script given and 15 levels of
 // "#include" below it. One more "#include" ends the script with 9.
 constexpr int kScriptMaxDepth = 16;
@@ -46,7 +43,6 @@ constexpr size_t kScriptMaxDocument = 4u << 20;
 // What went wrong in a failed tload, for the user: the script (path or URL)
 // and line where it happened, the line's text, and the reason.
 struct ScriptFailure {
-  int code = SCRIPT_OK;
   std::string source;  // the script that failed (an included one, maybe)
   int lineNumber = 0;  // 0 when no particular line
   std::string line;    // that line's text, without its CR
@@ -66,8 +62,8 @@ int tload(const DownloadJob* job, ScriptReporter reporter, ScriptFailure* why = 
 
 // Sends the request "#<code> <argument>\r" in one write and returns the
 // reply of wait_ack: 6, 5 or 2. A request that would not fit kRequestBytes
-// with its CR and NUL (for codes 1 to 9: an argument of more than
-// kRequestMaxArgument characters) is not sent and counts as refused (5).
+// with its CR and NUL (for codes 1 to 9: an argument of more than 255
+// characters) is not sent and counts as refused (5).
 int target_request(const DownloadJob* job, int code, const char* argument);
 
 // Waits for 0x06 (returns 6) or 0x05 (returns 5), discarding every other

@@ -22,14 +22,6 @@ constexpr int kEntryPauseMs = 500;
 constexpr uint8_t kEntryByte = 0x5c;
 constexpr uint8_t kEntryCommand = 0x63;
 
-struct TerminalState {
-  bool quit = false;
-  int key = 0;
-  char list[kPortListSize] = {};
-  uint8_t received = 0;
-  uint8_t modem = 0;
-};
-
 struct StatusLine {
   int bit;
   const char* text;
@@ -38,17 +30,18 @@ struct StatusLine {
 constexpr StatusLine kStatusLines[] = {
     {MS_CTS, "\nCTS_ON"}, {MS_DSR, "\nDSR_ON"}, {MS_RING, "\nRING_ON"}, {MS_RLSD, "\nRLSD_ON"}};
 
-void show_modem_status(TerminalState* state, SerialPort* port) {
-  state->modem = static_cast<uint8_t>(serial_modem_status(port));
+void show_modem_status(SerialPort* port) {
+  const uint8_t modem = static_cast<uint8_t>(serial_modem_status(port));
   for (const StatusLine& line : kStatusLines) {
-    if ((state->modem & line.bit) != 0) console_print("%s", line.text);
+    if ((modem & line.bit) != 0) console_print("%s", line.text);
   }
 }
 
-void show_port_list(TerminalState* state) {
+void show_port_list() {
   console_print("\nF3");
-  list_ports(state->list, sizeof state->list, kPortListLimit);
-  console_print("\nTest - all ports list:\n%s", state->list);
+  char list[kPortListSize] = {};
+  list_ports(list, sizeof list, kPortListLimit);
+  console_print("\nTest - all ports list:\n%s", list);
 }
 
 // The script sender on the job, with the percentage display.
@@ -86,19 +79,19 @@ void watch(SerialPort* port) {
   }
 }
 
-// Acts on the key just read (not F4, which the loop handles).
-void act(TerminalState* state, DownloadJob* job) {
+// Acts on the key just read (not F4, which the loop handles). True when
+// the key ends the terminal.
+bool act(int key, DownloadJob* job) {
   SerialPort* port = job->port;
-  switch (state->key) {
+  switch (key) {
     case kKeyEnd:
     case kKeyQuit:
-      state->quit = true;
-      break;
+      return true;
     case kKeyModemStatus:
-      show_modem_status(state, port);
+      show_modem_status(port);
       break;
     case kKeyPortList:
-      show_port_list(state);
+      show_port_list();
       break;
     case kKeyScript:
       run_script(job);
@@ -111,9 +104,10 @@ void act(TerminalState* state, DownloadJob* job) {
       break;
     default:
       // Write errors (a closed port) are not reported: the key is lost.
-      serial_put(port, static_cast<uint8_t>(state->key & 0xFF));
+      serial_put(port, static_cast<uint8_t>(key & 0xFF));
       break;
   }
+  return false;
 }
 
 }  // namespace
@@ -128,21 +122,22 @@ PortWait terminal_port_wait(SerialPort* port) {
 }
 
 void terminal(DownloadJob* job, KeyInput* keys) {
-  TerminalState state;
   SerialPort* port = job->port;
-  while (!state.quit && !stop_requested()) {
+  bool quit = false;
+  while (!quit && !stop_requested()) {
     bool busy = false;
     if (keys->kbhit(keys)) {
-      state.key = keys->getch(keys);
+      const int key = keys->getch(keys);
       busy = true;
-      if (state.key == kKeyWatch) {
+      if (key == kKeyWatch) {
         watch(port);
         return;
       }
-      act(&state, job);
+      quit = act(key, job);
     }
-    if (serial_get(port, &state.received)) {
-      console_print("%c", state.received);
+    uint8_t received = 0;
+    if (serial_get(port, &received)) {
+      console_print("%c", received);
       busy = true;
     }
     if (busy) continue;

@@ -174,3 +174,7 @@ void send_text(SerialPort* port, const char* text, char* echoBuffer, size_t echo
     p = escape(port, &echo, p + 1);
   }
 }
+
+void send_text_first(SerialPort* port, const char* text) {
+  if (text != nullptr && text[0] != '\0') send_text(port, text, nullptr, 0);
+}

@@ -20,3 +20,7 @@ struct SerialPort;
 // them, NUL-terminated (echoBuffer may be null when echoCapacity is 0).
 // Write failures are not examined.
 void send_text(SerialPort* port, const char* text, char* echoBuffer, size_t echoCapacity);
+
+// Sends a transfer's leading text (a job's send string) with send_text, when
+// there is one (not null, not empty); nothing is echoed.
+void send_text_first(SerialPort* port, const char* text);

@@ -11,7 +11,6 @@
 namespace {
 
 constexpr int kMaxProgressTotal = 65000;
-constexpr size_t kEchoBytes = 128;
 constexpr size_t kBinaryWrite = 4;
 // A chunk goes out once it holds more than this; with 3 bytes a pixel every
 // full chunk is 66 bytes.
@@ -19,18 +18,7 @@ constexpr size_t kChunkFill = 63;
 constexpr int kPixelsPerLine = 6;  // of the header file
 
 bool port_open(const DownloadJob* job) {
-  return job != nullptr && job->port != nullptr && serial_is_open(job->port) != 0;
-}
-
-// Nonzero when the progress function asks to stop.
-int report(ProgressFn progress, int total, int done) {
-  return progress != nullptr ? progress(total, done) : 0;
-}
-
-void send_prefix(DownloadJob* job) {
-  if (job->send == nullptr || job->send[0] == '\0') return;
-  char echo[kEchoBytes];
-  send_text(job->port, job->send, echo, sizeof echo);
+  return job != nullptr && serial_is_open(job->port) != 0;
 }
 
 struct ImageReleaser {
@@ -83,8 +71,9 @@ bool write_header_file(const BmpImage* image, uint32_t width, uint32_t height) {
 }  // namespace
 
 ProgressScale binary_progress_scale(int64_t size) {
-  // The smallest divisor d with size / d <= 65000 is size / 65001 + 1.
-  const int64_t divisor = size > kMaxProgressTotal ? size / (kMaxProgressTotal + 1) + 1 : 1;
+  // The smallest divisor d with size / d <= 65000 is size / 65001 + 1 (1 up
+  // to 65000 bytes).
+  const int64_t divisor = size / (kMaxProgressTotal + 1) + 1;
   return {static_cast<int>(size / divisor), divisor};
 }
 
@@ -95,8 +84,8 @@ int send_binary(DownloadJob* job, ProgressFn progress) {
   int64_t size = 0;
   if (!file || !stream_length(file.get(), &size)) return RESULT_FILE_UNREADABLE;
   const ProgressScale scale = binary_progress_scale(size);
-  if (report(progress, scale.total, 0) != 0) return RESULT_ABORTED;
-  send_prefix(job);
+  if (report_progress(progress, scale.total, 0) != 0) return RESULT_ABORTED;
+  send_text_first(job->port, job->send);
 
   uint8_t buffer[kBinaryWrite];
   int64_t position = 0;
@@ -107,7 +96,7 @@ int send_binary(DownloadJob* job, ProgressFn progress) {
     if (serial_write(job->port, buffer, static_cast<int>(got)) != 0) return TRANSFER_WRITE_FAILED;
     if (got < sizeof buffer) return RESULT_OK;
     position += static_cast<int64_t>(got);
-    if (report(progress, scale.total, static_cast<int>(position / scale.divisor)) != 0)
+    if (report_progress(progress, scale.total, static_cast<int>(position / scale.divisor)) != 0)
       return RESULT_ABORTED;
   }
 }
@@ -121,8 +110,8 @@ int send_picture(DownloadJob* job, ProgressFn progress) {
   const uint32_t height = bmp_height(image.get());
   // A loaded picture has at most 2^31 - 1 rows: the count fits an int.
   const int rows = static_cast<int>(height);
-  if (report(progress, rows, 0) != 0) return RESULT_ABORTED;
-  send_prefix(job);
+  if (report_progress(progress, rows, 0) != 0) return RESULT_ABORTED;
+  send_text_first(job->port, job->send);
   if (job->toFile != 0 && !write_header_file(image.get(), width, height))
     return TRANSFER_HEADER_FILE;
 
@@ -141,7 +130,7 @@ int send_picture(DownloadJob* job, ProgressFn progress) {
         used = 0;
       }
     }
-    if (report(progress, rows, static_cast<int>(y)) != 0) return RESULT_ABORTED;
+    if (report_progress(progress, rows, static_cast<int>(y)) != 0) return RESULT_ABORTED;
   }
   if (used > 0 && serial_write(job->port, chunk, static_cast<int>(used)) != 0)
     return TRANSFER_WRITE_FAILED;
