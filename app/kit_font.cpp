@@ -62,19 +62,25 @@ int send_progress(int total, int done) {
 }
 
 int run_send_font(const KitTransferArgs& args) {
+  constexpr const char* kWho = "stoker-kit send-font";
+  // The font is read and checked before the port is opened: a file that is
+  // no font, or no regular file, never touches the port.
+  FontReport report;
+  PackedFont font;
+  const int loaded = load_font(args.file.c_str(), &font, &report);
+  if (loaded != FONT_OK) return fail(kWho, loaded, report);
   static SerialPort port;
-  if (!kit_open_port(&port, args.port, args.baud, "stoker-kit send-font")) return 1;
+  if (!kit_open_port(&port, args.port, args.baud, kWho)) return 1;
   DownloadJob job;
   job.path = args.file.c_str();
   job.port = &port;
   job.send = args.send.empty() ? nullptr : args.send.c_str();
-  FontReport report;
   g_starting = &report;
-  const int result = send_font(&job, send_progress, &report);
+  const int result = deliver_font(&job, font, send_progress, &report);
   g_starting = nullptr;
   kit_progress_end(result == FONT_OK);
   serial_close(&port);
-  if (result != FONT_OK) return fail("stoker-kit send-font", result, report);
+  if (result != FONT_OK) return fail(kWho, result, report);
   std::printf("%lld bytes of font %s sent (%d glyphs of %d bytes)\n", report.streamBytes,
               args.file.c_str(), report.records, report.bf.nBytes);
   return 0;

@@ -1,6 +1,7 @@
 // stoker-kit font-header, font-file and send-font: the files they write, the
 // bytes a target receives, and their exit status and message on failure.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -82,11 +83,34 @@ TEST_F(FontE2E, SendFontSendsTextHeadAndWholeBlocks) {
   EXPECT_EQ(target.image(), expected);
 }
 
+TEST_F(FontE2E, AFullDiskLeavesTheOldBfFileAsItWas) {
+  // 200 cells of 8 x 8: a .bf file of 11 + 1616 bytes, over the 1 KiB that
+  // the shell lets the program write.
+  TestFont font(8 * 200, 8, 8, 8);
+  const std::string input = put_file(dir, "full.bff", font.bytes());
+  const std::vector<uint8_t> old = {'o', 'l', 'd'};
+  write_file(dir + "/full.bf", old);
+  std::string command = "trap '' XFSZ; ulimit -f 1; exec";
+  for (const std::string& word : host_program("stoker-kit")) command += " '" + word + "'";
+  command += " font-file '" + input + "'";
+  const ProcessResult r = run_program({"/bin/sh", "-c", command}, kRunLimitMs);
+  EXPECT_EQ(r.status, 14) << r.out << r.err;
+  EXPECT_EQ(r.err.rfind("stoker-kit font-file: cannot write ", 0), 0u) << r.err;
+  EXPECT_NE(r.err.find("File too large"), std::string::npos) << r.err;
+  EXPECT_EQ(read_file(dir + "/full.bf"), old);
+  // Nothing else is left beside it.
+  const ProcessResult listing = run_program({"/bin/ls", "-A", dir}, kRunLimitMs);
+  EXPECT_EQ(listing.out, "full.bf\nfull.bff\n");
+}
+
 struct Failure {
   const char* name;
-  std::vector<std::string> args;  // "@" is replaced by the test directory
+  // "@" is replaced by the test directory, "PORT" by a port that does not
+  // exist, "ZERO" by /dev/zero.
+  std::vector<std::string> args;
   int status;
-  const char* message;  // the start of the one line on standard error
+  const char* message;      // the start of the one line on standard error
+  const char* reason = "";  // also in that line
 };
 
 void PrintTo(const Failure& f, std::ostream* os) {
@@ -101,16 +125,19 @@ TEST_P(FontE2EFailure, ExitsWithItsCodeAndOneLine) {
   bad.firstChar = 20;
   put_file(dir, "bad.bff", bad.bytes());
   put_file(dir, "good.bff", diagonal_font());
+  ASSERT_EQ(mkfifo((dir + "/fifo.bff").c_str(), 0600), 0);
   std::vector<std::string> args;
   for (const std::string& arg : f.args) {
     std::string a = arg;
     if (a.find('@') != std::string::npos) a = host_path(dir + a.substr(a.find('@') + 1));
     if (a == "PORT") a = missing_port(dir);
+    if (a == "ZERO") a = host_path("/dev/zero");
     args.push_back(a);
   }
   const ProcessResult r = kit(args);
   EXPECT_EQ(r.status, f.status) << r.out << r.err;
   EXPECT_EQ(r.err.rfind(f.message, 0), 0u) << r.err;
+  EXPECT_NE(r.err.find(f.reason), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
 }
 
@@ -134,7 +161,34 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"SendToMissingPort",
                 {"send-font", "PORT", "115200", "@/good.bff"},
                 1,
-                "stoker-kit send-font: "}),
+                "stoker-kit send-font: "},
+        // Only regular files are read, refused before any port is opened
+        // (the port here does not exist: its failure would come first).
+        Failure{"SendFontOfAFifo",
+                {"send-font", "PORT", "115200", "@/fifo.bff"},
+                1,
+                "stoker-kit send-font: cannot open font file ",
+                ": not a regular file"},
+        Failure{"SendFontOfDevZero",
+                {"send-font", "PORT", "115200", "ZERO"},
+                1,
+                "stoker-kit send-font: cannot open font file ",
+                ": not a regular file"},
+        Failure{"SendBadFontBeforeThePort",
+                {"send-font", "PORT", "115200", "@/bad.bff"},
+                13,
+                "stoker-kit send-font: ",
+                "firstChar is 20"},
+        Failure{"FileOfAFifo",
+                {"font-file", "@/fifo.bff"},
+                1,
+                "stoker-kit font-file: cannot open font file ",
+                ": not a regular file"},
+        Failure{"HeaderOfAFifo",
+                {"font-header", "@/fifo"},
+                1,
+                "stoker-kit font-header: cannot open font file ",
+                ": not a regular file"}),
     [](const testing::TestParamInfo<Failure>& info) { return info.param.name; });
 
 }  // namespace

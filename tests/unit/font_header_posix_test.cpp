@@ -1,6 +1,8 @@
 // Every C header that font_to_header writes compiles: with every byte value
-// as a glyph label (the comment markers among them), and the example fonts'
-// headers are what font_to_header makes of their .bff files today.
+// as a glyph label (the comment markers among them), and with fonts at the
+// limits of what the packed font can carry, holding their values unchanged;
+// the example fonts' headers are what font_to_header makes of their .bff
+// files today.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -72,6 +74,28 @@ class FontHeaderCompiles : public testing::Test {
                "' 2>&1");
   }
 
+  // Builds and runs a program that prints every element of the header's
+  // array; the values, or nothing when it can't be built.
+  std::vector<unsigned> array_values(const fs::path& header, const std::string& array,
+                                     const std::string& language) {
+    const fs::path source = dir_ / ("print_" + array + ".c");
+    const fs::path program = dir_ / ("print_" + array + "_" + (language == "c" ? "c" : "cpp"));
+    const fs::path out = dir_ / ("values_" + array + ".txt");
+    std::ofstream(source) << "#include <stdio.h>\n#include \"" << header.string() << "\"\n"
+                          << "int main(void) {\n  for (unsigned i = 0; i < sizeof " << array
+                          << "; ++i) printf(\"%u\\n\", (unsigned)" << array << "[i]);\n"
+                          << "  return 0;\n}\n";
+    const std::string compiler = language == "c" ? "gcc" : "g++";
+    if (run(compiler + " -x " + language + " '" + source.string() + "' -o '" + program.string() +
+            "' 2>&1") != 0 ||
+        run("'" + program.string() + "' > '" + out.string() + "'") != 0)
+      return {};
+    std::vector<unsigned> values;
+    std::ifstream in(out);
+    for (unsigned v; in >> v;) values.push_back(v);
+    return values;
+  }
+
   fs::path dir_;
 };
 
@@ -98,11 +122,40 @@ TEST_F(FontHeaderCompiles, WithEveryLabelByte) {
   }
 }
 
-TEST_F(FontHeaderCompiles, GlyphRecordsOfMoreThan255Bytes) {
-  // nBytes 512 is listed as the element 512: C takes it (with a warning
-  // that it does not fit an unsigned char).
-  const fs::path header = header_of("wide", font_file(128, 64, 64, 64, 32));
-  EXPECT_EQ(compile(header, "wide", "c", "-Wno-overflow"), 0);
+TEST_F(FontHeaderCompiles, AtTheLimitsWithEveryValueAsPacked) {
+  // The largest glyph records (255 bytes), the widest and the tallest cell:
+  // the header compiles without a warning in C and C++, and a program built
+  // from it holds every value of the packed font unchanged.
+  const struct {
+    const char* name;
+    uint32_t w, h, cw, ch;
+  } fonts[] = {{"big_cells", 510, 16, 255, 8},
+               {"wide_cells", 512, 7, 256, 7},
+               {"tall_cells", 16, 255, 8, 255}};
+  for (const auto& font : fonts) {
+    const std::vector<uint8_t> file = font_file(font.w, font.h, font.cw, font.ch, 32);
+    const fs::path header = header_of(font.name, file);
+    ASSERT_FALSE(header.empty()) << font.name;
+    EXPECT_EQ(compile(header, font.name, "c", "-Wall -Wextra -Werror"), 0) << font.name;
+    EXPECT_EQ(compile(header, font.name, "c++", "-Wall -Wextra -Werror"), 0) << font.name;
+
+    // What the header should hold: the eight header values, the listed
+    // glyph lines of the packed buffer, and a final 0.
+    BffFont parsed;
+    BffPicture picture;
+    ASSERT_EQ(read_bff(file.data(), file.size(), &parsed, &picture), BFF_OK);
+    BfHeader bf;
+    std::vector<uint8_t> packed;
+    ASSERT_GT(pack_glyphs(parsed, &bf, picture, &packed), 0);
+    ASSERT_LE(bf.nBytes, 255);
+    std::vector<unsigned> expected = {bf.head[0], bf.head[1], bf.head[2], bf.head[3],
+                                      bf.nBytes,  bf.head[6], bf.head[7], 0u};
+    for (size_t i = 0; i < size_t{bf.dataBytes} + bf.nBytes; i += bf.nBytes)
+      for (size_t j = 0; j < bf.nBytes; ++j) expected.push_back(packed[i + j]);
+    expected.push_back(0);
+    EXPECT_EQ(array_values(header, font.name, "c"), expected) << font.name;
+    EXPECT_EQ(array_values(header, font.name, "c++"), expected) << font.name;
+  }
 }
 
 TEST_F(FontHeaderCompiles, ExampleHeadersAreCurrent) {

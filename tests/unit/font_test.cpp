@@ -93,7 +93,7 @@ TEST(FontRead, FieldsInTheirByteOrder) {
   file[20 + 255] = 9;
   BffFont font;
   BffPicture picture;
-  EXPECT_EQ(read_bff(file.data(), file.size(), &font, &picture), BFF_NARROW_PICTURE);
+  EXPECT_EQ(read_bff(file.data(), file.size(), &font, &picture), BFF_WRONG_ID);
   EXPECT_EQ(font.fileId, 0x1234);
   EXPECT_EQ(font.imageWidth, 0x04030201u);
   EXPECT_EQ(font.imageHeight, 0x08070605u);
@@ -225,14 +225,27 @@ TEST(FontPack, BufferHoldsEverythingListedWithZerosBeyondTheRecords) {
   EXPECT_EQ(lines, 257u);
 }
 
-TEST(FontPack, SixteenBitFieldsWrap) {
-  TestFont f(256, 257, 1, 1);  // 65792 cells: glyphCount 256 in 16 bits
-  const Packed p = pack(f.bytes());
-  EXPECT_EQ(p.bf.glyphCount, 256);
-  EXPECT_EQ(p.bf.dataBytes, 32);
-  EXPECT_EQ(p.bf.nBytes, 1);
-  EXPECT_EQ(p.records, 97);
-  EXPECT_EQ(p.bf.head[0], 0);
+TEST(FontPack, FontsAtTheLimitsKeepTheirValues) {
+  struct Case {
+    uint32_t w, h, cw, ch;
+    uint16_t glyphCount, nBytes;
+    uint8_t head0, head1;
+  };
+  const Case cases[] = {
+      {256, 7, 256, 7, 1, 224, 255, 7},  // the widest cell
+      {8, 255, 8, 255, 1, 255, 7, 255},  // the tallest, 2040 pixels
+      {255, 8, 255, 8, 1, 255, 254, 8},  // 2040 pixels the other way
+      {65535, 1, 1, 1, 65535, 1, 0, 1},  // the most glyphs
+      {255, 257, 1, 1, 65535, 1, 0, 1},  // as many in a grid of 255 x 257
+  };
+  for (const Case& c : cases) {
+    const Packed p = pack(TestFont(c.w, c.h, c.cw, c.ch).bytes());
+    ASSERT_EQ(p.problem, BFF_OK) << c.cw << "x" << c.ch;
+    EXPECT_EQ(p.bf.glyphCount, c.glyphCount) << c.cw << "x" << c.ch;
+    EXPECT_EQ(p.bf.nBytes, c.nBytes) << c.cw << "x" << c.ch;
+    EXPECT_EQ(p.bf.head[0], c.head0) << c.cw << "x" << c.ch;
+    EXPECT_EQ(p.bf.head[1], c.head1) << c.cw << "x" << c.ch;
+  }
 }
 
 TEST(FontPack, ProgressScale) {
@@ -318,11 +331,19 @@ TEST_F(FontFiles, ProgressStopsTheTransfer) {
   EXPECT_EQ(send_font(&job, record_progress, nullptr), FONT_ABORTED);
   EXPECT_EQ(fake.written().size(), 11u + 400u);
 
-  g_reports.clear();
-  g_abortAt = 0;  // before anything
+  // To a file: nothing is created, and a file there stays as it was.
   job.toFile = 1;
+  for (int abortAt : {0, 1}) {  // before anything; before byte 0
+    g_reports.clear();
+    g_abortAt = abortAt;
+    EXPECT_EQ(send_font(&job, record_progress, nullptr), FONT_ABORTED);
+    EXPECT_FALSE(fs::exists(path("big.bf")));
+  }
+  put("big.bf", {1, 2, 3});
+  g_reports.clear();
   EXPECT_EQ(send_font(&job, record_progress, nullptr), FONT_ABORTED);
-  EXPECT_EQ(read(path("big.bf")).size(), 0u);  // created, nothing written
+  EXPECT_EQ(read(path("big.bf")), (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);
 }
 
 TEST_F(FontFiles, CtrlCDuringTheBlocksIsAnAbort) {
@@ -417,6 +438,7 @@ struct BadFont {
   const char* name;
   BffProblem problem;
   std::vector<uint8_t> bytes;
+  std::vector<std::string> named;  // the field and the limit the message names
 };
 
 std::vector<BadFont> bad_fonts() {
@@ -431,20 +453,60 @@ std::vector<BadFont> bad_fonts() {
   shortPicture.pop_back();
   std::vector<uint8_t> huge = good.bytes();  // 0xFFFFFFFF x 0xFFFFFFFF pixels
   std::fill(huge.begin() + 2, huge.begin() + 10, 0xFF);
+  std::vector<uint8_t> wrongId = good.bytes();
+  wrongId[1] = 0xF3;
+  std::vector<uint8_t> depth32 = good.bytes();
+  depth32[18] = 32;
   return {
-      {"TruncatedHeader", BFF_TRUNCATED_HEADER, truncated},
-      {"CellWidthZero", BFF_EMPTY_CELL, with(good, [](TestFont& f) { f.cellWidth = 0; })},
-      {"CellHeightZero", BFF_EMPTY_CELL, with(good, [](TestFont& f) { f.cellHeight = 0; })},
-      {"NarrowerThanACell", BFF_NARROW_PICTURE, with(good, [](TestFont& f) { f.cellWidth = 17; })},
-      {"CellOf65536Pixels", BFF_CELL_TOO_LARGE,
+      {"TruncatedHeader", BFF_TRUNCATED_HEADER, truncated, {"276-byte header"}},
+      {"WrongFileId", BFF_WRONG_ID, wrongId, {"fileId", "0xBFF3", "0xBFF2"}},
+      {"ThirtyTwoBitsPerPixel", BFF_WRONG_DEPTH, depth32, {"imageDepth", "32", "only 24"}},
+      {"CellWidthZero",
+       BFF_EMPTY_CELL,
+       with(good, [](TestFont& f) { f.cellWidth = 0; }),
+       {"cellWidth x cellHeight", "0 x 8"}},
+      {"CellHeightZero",
+       BFF_EMPTY_CELL,
+       with(good, [](TestFont& f) { f.cellHeight = 0; }),
+       {"8 x 0"}},
+      {"NarrowerThanACell",
+       BFF_NARROW_PICTURE,
+       with(good, [](TestFont& f) { f.cellWidth = 17; }),
+       {"imageWidth is 16", "cellWidth 17"}},
+      {"CellWidth257",
+       BFF_CELL_TOO_WIDE,
+       with(TestFont(257, 1, 257, 1), [](TestFont&) {}),
+       {"cellWidth is 257", "at most 256"}},
+      {"CellHeight256",
+       BFF_CELL_TOO_TALL,
        with(good,
             [](TestFont& f) {
               f.cellWidth = f.cellHeight = 256;
               f.imageWidth = 256;
-            })},
-      {"FirstCharBelow32", BFF_FIRST_CHAR_LOW, with(good, [](TestFont& f) { f.firstChar = 31; })},
-      {"PictureShort", BFF_SHORT_PICTURE, shortPicture},
-      {"PictureSizeOverflows", BFF_SHORT_PICTURE, huge},
+            }),
+       {"cellHeight is 256", "at most 255"}},
+      {"CellOf2041Pixels",
+       BFF_CELL_TOO_LARGE,
+       with(TestFont(157, 13, 157, 13), [](TestFont&) {}),
+       {"157 x 13 = 2041", "at most 2040"}},
+      {"ACellOf48By48",
+       BFF_CELL_TOO_LARGE,
+       with(TestFont(48, 48, 48, 48), [](TestFont&) {}),
+       {"cellWidth x cellHeight", "2304", "2040"}},
+      {"PictureLowerThanACell",
+       BFF_LOW_PICTURE,
+       with(good, [](TestFont& f) { f.imageHeight = 7; }),
+       {"imageHeight is 7", "cellHeight 8"}},
+      {"MoreThan65535Glyphs",
+       BFF_TOO_MANY_GLYPHS,
+       with(TestFont(256, 256, 1, 1), [](TestFont&) {}),
+       {"65536 glyph cells", "at most 65535"}},
+      {"FirstCharBelow32",
+       BFF_FIRST_CHAR_LOW,
+       with(good, [](TestFont& f) { f.firstChar = 31; }),
+       {"firstChar is 31", "32"}},
+      {"PictureShort", BFF_SHORT_PICTURE, shortPicture, {"needs 384 bytes", "holds 383"}},
+      {"PictureOf4GBySquared", BFF_TOO_MANY_GLYPHS, huge, {"glyph cells", "at most 65535"}},
   };
 }
 
@@ -466,6 +528,8 @@ TEST_P(FontRefused, WithAClearReasonAndNoOutput) {
   EXPECT_EQ(report.problem, c.problem);
   EXPECT_NE(report.detail.find("bad.bff is not a usable font: "), std::string::npos)
       << report.detail;
+  for (const std::string& word : c.named)
+    EXPECT_NE(report.detail.find(word), std::string::npos) << word << " in: " << report.detail;
   EXPECT_EQ(font_to_header(path("bad").c_str(), &report), FONT_BAD_FILE);
   EXPECT_FALSE(fs::exists(path("bad.bf")));
   EXPECT_FALSE(fs::exists(path("bad.h")));

@@ -72,10 +72,26 @@ void pack_cell(const BffFont& font, const BffPicture& picture, uint8_t width, si
 
 }  // namespace
 
+namespace {
+
+// The cells of the picture's grid (whole cells only), without overflow.
+uint64_t grid_cells(const BffFont& font) {
+  return static_cast<uint64_t>(font.imageWidth / font.cellWidth) *
+         (font.imageHeight / font.cellHeight);
+}
+
+}  // namespace
+
 BffProblem check_bff(const BffFont& font, size_t pictureBytes) {
+  if (font.fileId != kBffFileId) return BFF_WRONG_ID;
+  if (font.imageDepth != kBffDepth) return BFF_WRONG_DEPTH;
   if (font.cellWidth == 0 || font.cellHeight == 0) return BFF_EMPTY_CELL;
+  if (font.cellWidth > kMaxCellWidth) return BFF_CELL_TOO_WIDE;
+  if (font.cellHeight > kMaxCellHeight) return BFF_CELL_TOO_TALL;
+  if (font.cellWidth * font.cellHeight > kMaxCellPixels) return BFF_CELL_TOO_LARGE;
   if (font.imageWidth < font.cellWidth) return BFF_NARROW_PICTURE;
-  if (static_cast<uint64_t>(font.cellWidth) * font.cellHeight >= 65536) return BFF_CELL_TOO_LARGE;
+  if (font.imageHeight < font.cellHeight) return BFF_LOW_PICTURE;
+  if (grid_cells(font) > kMaxGlyphs) return BFF_TOO_MANY_GLYPHS;
   if (font.firstChar < 32) return BFF_FIRST_CHAR_LOW;
   if (pictureBytes < announced_picture_bytes(font)) return BFF_SHORT_PICTURE;
   return BFF_OK;
@@ -83,31 +99,60 @@ BffProblem check_bff(const BffFont& font, size_t pictureBytes) {
 
 std::string bff_problem_text(BffProblem problem, const BffFont& font, size_t pictureBytes) {
   char text[200];
+  const auto width = static_cast<unsigned long>(font.cellWidth);
+  const auto height = static_cast<unsigned long>(font.cellHeight);
   switch (problem) {
     case BFF_OK:
       return "a usable font";
     case BFF_TRUNCATED_HEADER:
       std::snprintf(text, sizeof text, "the file ends inside its %zu-byte header", kBffHeaderBytes);
       break;
-    case BFF_EMPTY_CELL:
-      std::snprintf(text, sizeof text, "the glyph cell is %lu x %lu pixels: no pixel at all",
-                    static_cast<unsigned long>(font.cellWidth),
-                    static_cast<unsigned long>(font.cellHeight));
+    case BFF_WRONG_ID:
+      std::snprintf(text, sizeof text, "fileId is 0x%04X; a font file starts with 0x%04X",
+                    font.fileId, kBffFileId);
       break;
-    case BFF_NARROW_PICTURE:
-      std::snprintf(
-          text, sizeof text, "the picture (%lu pixels wide) is narrower than a cell (%lu)",
-          static_cast<unsigned long>(font.imageWidth), static_cast<unsigned long>(font.cellWidth));
+    case BFF_WRONG_DEPTH:
+      std::snprintf(text, sizeof text, "imageDepth is %u bits per pixel; only %u is read",
+                    font.imageDepth, kBffDepth);
+      break;
+    case BFF_EMPTY_CELL:
+      std::snprintf(text, sizeof text,
+                    "the glyph cell (cellWidth x cellHeight) is %lu x %lu pixels: no pixel at all",
+                    width, height);
+      break;
+    case BFF_CELL_TOO_WIDE:
+      std::snprintf(text, sizeof text, "cellWidth is %lu pixels; at most %lu", width,
+                    static_cast<unsigned long>(kMaxCellWidth));
+      break;
+    case BFF_CELL_TOO_TALL:
+      std::snprintf(text, sizeof text, "cellHeight is %lu pixels; at most %lu", height,
+                    static_cast<unsigned long>(kMaxCellHeight));
       break;
     case BFF_CELL_TOO_LARGE:
       std::snprintf(text, sizeof text,
-                    "the glyph cell of %lu x %lu pixels is too large (at most 65535 pixels)",
-                    static_cast<unsigned long>(font.cellWidth),
-                    static_cast<unsigned long>(font.cellHeight));
+                    "the glyph cell (cellWidth x cellHeight) is %lu x %lu = %lu pixels; at most "
+                    "%lu (a glyph record of 255 bytes)",
+                    width, height, width * height, static_cast<unsigned long>(kMaxCellPixels));
+      break;
+    case BFF_NARROW_PICTURE:
+      std::snprintf(text, sizeof text,
+                    "imageWidth is %lu pixels, narrower than one cell (cellWidth %lu)",
+                    static_cast<unsigned long>(font.imageWidth), width);
+      break;
+    case BFF_LOW_PICTURE:
+      std::snprintf(text, sizeof text,
+                    "imageHeight is %lu pixels, shorter than one cell (cellHeight %lu)",
+                    static_cast<unsigned long>(font.imageHeight), height);
+      break;
+    case BFF_TOO_MANY_GLYPHS:
+      std::snprintf(text, sizeof text,
+                    "the picture holds %llu glyph cells (imageWidth / cellWidth x imageHeight / "
+                    "cellHeight); at most %lu",
+                    static_cast<unsigned long long>(grid_cells(font)),
+                    static_cast<unsigned long>(kMaxGlyphs));
       break;
     case BFF_FIRST_CHAR_LOW:
-      std::snprintf(text, sizeof text, "the first character is %u; it must be 32 or more",
-                    font.firstChar);
+      std::snprintf(text, sizeof text, "firstChar is %u; it must be 32 or more", font.firstChar);
       break;
     case BFF_SHORT_PICTURE: {
       const size_t announced = announced_picture_bytes(font);
@@ -162,7 +207,10 @@ int pack_glyphs(const BffFont& font, BfHeader* bf, const BffPicture& picture,
   *bf = BfHeader{};
   if (check_bff(font, picture.size) != BFF_OK) return -1;
 
-  const uint32_t cellPixels = (font.cellWidth * font.cellHeight) & 0xFFFF;
+  // check_bff bounds the cell to kMaxCellPixels and the grid to kMaxGlyphs
+  // cells, so the 16-bit fields hold them; dataBytes is the format's own
+  // 16-bit count (modulo 65536).
+  const uint32_t cellPixels = font.cellWidth * font.cellHeight;
   bf->columns = static_cast<uint16_t>(font.imageWidth / font.cellWidth);
   bf->glyphCount = static_cast<uint16_t>(font.imageHeight / font.cellHeight * bf->columns);
   bf->dataBytes = static_cast<uint16_t>(static_cast<uint64_t>(cellPixels) * bf->glyphCount / 8);

@@ -20,18 +20,31 @@ struct DownloadJob;
 // The font file's fields before its picture, in file order. Sizes are
 // little-endian 32-bit values in the file; fileId is stored high byte first.
 struct BffFont {
-  uint16_t fileId = 0;       // read, never checked
+  uint16_t fileId = 0;       // kBffFileId
   uint32_t imageWidth = 0;   // picture width in pixels
   uint32_t imageHeight = 0;  // picture height in pixels
   uint32_t cellWidth = 0;    // glyph cell width in pixels
   uint32_t cellHeight = 0;   // glyph cell height in pixels
-  uint8_t imageDepth = 0;    // read, never consulted: pixels are 3 bytes
+  uint8_t imageDepth = 0;    // bits per pixel: kBffDepth, 3 bytes a pixel
   uint8_t firstChar = 0;     // character code of cell 0
   uint8_t widths[256] = {};  // width of each character, by character code
 };
 
 // Bytes of a font file before its picture.
 constexpr size_t kBffHeaderBytes = 276;
+// The first two bytes of every font file, and the only depth it may have.
+constexpr uint16_t kBffFileId = 0xBFF2;
+constexpr uint8_t kBffDepth = 24;
+
+// What the packed font can carry. The stream and the header hold the cell
+// width less one and the cell height in a byte each, and a glyph record's
+// size (one bit a pixel, rounded up to whole bytes) in one element of the
+// header's unsigned char array: at most 255 bytes, 2040 pixels. The glyph
+// count is a 16-bit field.
+constexpr uint32_t kMaxCellWidth = 256;
+constexpr uint32_t kMaxCellHeight = 255;
+constexpr uint32_t kMaxCellPixels = 2040;
+constexpr uint32_t kMaxGlyphs = 65535;
 
 // The packed font's header, as the stream and the C header give it.
 struct BfHeader {
@@ -51,9 +64,15 @@ enum BffProblem : int {
   BFF_TRUNCATED_HEADER,  // fewer than kBffHeaderBytes bytes
   BFF_EMPTY_CELL,        // cellWidth or cellHeight is 0
   BFF_NARROW_PICTURE,    // imageWidth below cellWidth: not one cell wide
-  BFF_CELL_TOO_LARGE,    // cellWidth * cellHeight is 65536 or more
+  BFF_CELL_TOO_LARGE,    // cellWidth * cellHeight over kMaxCellPixels
   BFF_FIRST_CHAR_LOW,    // firstChar below 32
   BFF_SHORT_PICTURE,     // fewer picture bytes than imageWidth * imageHeight * 3
+  BFF_WRONG_ID,          // fileId is not kBffFileId
+  BFF_WRONG_DEPTH,       // imageDepth is not kBffDepth
+  BFF_CELL_TOO_WIDE,     // cellWidth over kMaxCellWidth
+  BFF_CELL_TOO_TALL,     // cellHeight over kMaxCellHeight
+  BFF_LOW_PICTURE,       // imageHeight below cellHeight: not one cell high
+  BFF_TOO_MANY_GLYPHS,   // more than kMaxGlyphs cells in the picture
 };
 
 // One line saying what is wrong, for a font file refused with this problem.
@@ -162,12 +181,40 @@ struct FontReport {
   long long streamBytes = 0;
 };
 
-// Packs the font file job->path and sends it to job->port (the job's send
-// string first, when not empty, through send_text), or, with job->toFile,
+// A font file read, checked and packed. The picture points into `file`, so
+// a PackedFont is moved, never copied.
+struct PackedFont {
+  PackedFont() = default;
+  PackedFont(const PackedFont&) = delete;
+  PackedFont& operator=(const PackedFont&) = delete;
+  PackedFont(PackedFont&&) = default;
+  PackedFont& operator=(PackedFont&&) = default;
+
+  std::vector<uint8_t> file;    // the whole font file
+  BffFont font;                 // its fields
+  BffPicture picture;           // its picture, in `file`
+  std::vector<uint8_t> packed;  // the packed buffer (pack_glyphs)
+};
+
+// Reads the font file at path (only a regular file, and no more of it than
+// its size when opened), checks it and packs it into *font. Returns FONT_OK,
+// FONT_UNREADABLE, FONT_BAD_FILE or FONT_NO_MEMORY; report receives the
+// details (detail, problem, bf, records).
+int load_font(const char* path, PackedFont* font, FontReport* report);
+
+// Sends a loaded font (the font file job->path) to job->port, the job's send
+// string first when not empty (through send_text), or, with job->toFile,
 // writes the same bytes to the file named by the path with ".bf" for its
-// extension. progress (may be null) gets the scaled total and done values;
-// a nonzero return ends the operation with FONT_ABORTED. Returns a
-// FontResult; report (may be null) receives the details.
+// extension: through a temporary file beside it, renamed into place once
+// complete, so a failure leaves an existing file as it was. progress (may
+// be null) gets the scaled total and done values; a nonzero return ends the
+// operation with FONT_ABORTED. Returns a FontResult; report receives the
+// details (its path, output and streamBytes).
+int deliver_font(const DownloadJob* job, const PackedFont& font, ProgressFn progress,
+                 FontReport* report);
+
+// load_font of job->path, then deliver_font. Returns a FontResult; report
+// (may be null) receives the details.
 int send_font(const DownloadJob* job, ProgressFn progress, FontReport* report = nullptr);
 
 // Reads name + ".bff" and writes its packed glyphs as a C header: the name

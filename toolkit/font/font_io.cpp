@@ -1,5 +1,5 @@
-// Delivering a packed font: over the port or into a ".bf" file (send_font),
-// or as a C header (font_to_header).
+// Reading a font file from disk, and delivering the packed font: over the
+// port or into a ".bf" file (send_font), or as a C header (font_to_header).
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -15,58 +15,58 @@
 
 namespace {
 
-// Room for the echo of the send string, as for the other transfers.
 // A file written to disk reports progress before every this many bytes.
 constexpr int kFileReportBytes = 1000;
-
-enum ReadResult { READ_OK, READ_FAILED, READ_NO_MEMORY };
 
 std::string os_reason(int code) {
   return code != 0 ? std::strerror(code) : "unknown error";
 }
 
-// Reads the whole file into *bytes.
-ReadResult read_whole_file(const std::string& path, std::vector<uint8_t>* bytes,
-                           std::string* detail) {
+// Why open_regular_file gave no stream for path; openError is errno as it
+// left it.
+std::string refusal_reason(const std::string& path, int openError) {
   std::error_code error;
-  if (std::filesystem::is_directory(path, error)) {
-    *detail = "cannot read font file " + path + ": it is a directory";
-    return READ_FAILED;
-  }
-  errno = 0;
-  FilePtr file(std::fopen(path.c_str(), "rb"));
-  if (!file) {
-    *detail = "cannot open font file " + path + ": " + os_reason(errno);
-    return READ_FAILED;
-  }
-  try {
-    // The length as the file tells it first, so the buffer is allocated
-    // once; then whatever follows (a file that grew, or one whose length
-    // can't be told) in pieces.
-    bytes->clear();
-    int64_t length = 0;
-    if (stream_length(file.get(), &length) && length > 0)
-      bytes->resize(static_cast<size_t>(length));
-    if (!bytes->empty()) bytes->resize(std::fread(bytes->data(), 1, bytes->size(), file.get()));
-    read_rest(file.get(), bytes);
-  } catch (const std::bad_alloc&) {
-    *detail = "not enough memory to read font file " + path;
-    return READ_NO_MEMORY;
-  }
-  if (std::ferror(file.get())) {
-    *detail = "cannot read font file " + path + ": " + os_reason(errno);
-    return READ_FAILED;
-  }
-  return READ_OK;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
+    return "not a regular file";
+  if (openError != 0) return std::strerror(openError);
+  return error ? error.message() : "cannot be opened";
 }
 
-// A font read, checked and packed.
-struct PackedFont {
-  std::vector<uint8_t> file;
-  BffFont font;
-  BffPicture picture;
-  std::vector<uint8_t> packed;
-};
+// How far loading a font got.
+enum LoadStage { LOADED, LOAD_UNREADABLE, LOAD_BAD_FILE, LOAD_NO_MEMORY_READ, LOAD_NO_MEMORY_PACK };
+
+// Reads the whole regular file into *bytes: the length it has when opened,
+// never more (a file that grows while it is read, or a device, can't make
+// it read without end).
+LoadStage read_whole_file(const std::string& path, std::vector<uint8_t>* bytes,
+                          std::string* detail) {
+  errno = 0;
+  FilePtr file = open_regular_file(path.c_str());
+  if (!file) {
+    *detail = "cannot open font file " + path + ": " + refusal_reason(path, errno);
+    return LOAD_UNREADABLE;
+  }
+  int64_t length = 0;
+  if (!stream_length(file.get(), &length)) {
+    *detail = "cannot read font file " + path + ": its length can't be told";
+    return LOAD_UNREADABLE;
+  }
+  try {
+    bytes->assign(static_cast<size_t>(length), 0);
+  } catch (const std::bad_alloc&) {
+    *detail = "not enough memory to read font file " + path;
+    return LOAD_NO_MEMORY_READ;
+  }
+  errno = 0;
+  // A file that shrank reads shorter, and the font check tells what is missing.
+  if (!bytes->empty()) bytes->resize(std::fread(bytes->data(), 1, bytes->size(), file.get()));
+  if (std::ferror(file.get())) {
+    *detail = "cannot read font file " + path + ": " + os_reason(errno);
+    return LOAD_UNREADABLE;
+  }
+  return LOADED;
+}
 
 // Checks the font in font->file and records the problem in the report.
 bool check_font(const std::string& path, PackedFont* font, FontReport* report) {
@@ -88,6 +88,13 @@ bool pack_font(PackedFont* font, FontReport* report) {
     return false;
   }
   return true;
+}
+
+LoadStage load(const std::string& path, PackedFont* font, FontReport* report) {
+  const LoadStage read = read_whole_file(path, &font->file, &report->detail);
+  if (read != LOADED) return read;
+  if (!check_font(path, font, report)) return LOAD_BAD_FILE;
+  return pack_font(font, report) ? LOADED : LOAD_NO_MEMORY_PACK;
 }
 
 bool same_file(const std::string& a, const std::string& b) {
@@ -125,50 +132,60 @@ int send_to_port(const DownloadJob& job, const PackedFont& font, ProgressFn prog
   return FONT_OK;
 }
 
-int write_to_file(FILE* file, const PackedFont& font, ProgressFn progress, FontProgressScale scale,
-                  FontReport* report) {
-  uint8_t head[kFontStreamHeadBytes];
-  font_stream_head(report->bf, head);
-  errno = 0;
-  bool written = std::fwrite(head, 1, sizeof head, file) == sizeof head;
+// The stream bytes into the ".bf" file, which is replaced only once they
+// are all written.
+int write_to_file(const std::string& output, const PackedFont& font, ProgressFn progress,
+                  FontProgressScale scale, FontReport* report) {
   const int total = font_stream_total(report->bf);
-  for (int i = 0; written && i < total; i += kFileReportBytes) {
+  std::vector<uint8_t> bytes(kFontStreamHeadBytes + static_cast<size_t>(total));
+  font_stream_head(report->bf, bytes.data());
+  for (int i = 0; i < total; i += kFileReportBytes) {
     if (report_progress(progress, scale.total, i / scale.divisor) != 0) return aborted(report);
-    const size_t piece = static_cast<size_t>(std::min(kFileReportBytes, total - i));
-    written = std::fwrite(font.packed.data() + i, 1, piece, file) == piece;
+    const int piece = std::min(kFileReportBytes, total - i);
+    std::copy_n(font.packed.begin() + i, piece, bytes.begin() + kFontStreamHeadBytes + i);
   }
-  if (written && std::fflush(file) == 0) return FONT_OK;
-  report->detail = "cannot write " + report->output + ": " + os_reason(errno);
-  return FONT_BF_UNWRITABLE;
+  std::string error;
+  if (!write_file_replacing(output, bytes.data(), bytes.size(), &error)) {
+    report->detail = error;
+    return FONT_BF_UNWRITABLE;
+  }
+  report->output = output;
+  return FONT_OK;
 }
 
-int send_font_to(const DownloadJob& job, ProgressFn progress, FontReport* report) {
-  const bool toFile = job.toFile != 0;
-  if (!toFile && serial_is_open(job.port) == 0) {
+}  // namespace
+
+int load_font(const char* path, PackedFont* font, FontReport* report) {
+  switch (load(path != nullptr ? path : "", font, report)) {
+    case LOADED:
+      return FONT_OK;
+    case LOAD_BAD_FILE:
+      return FONT_BAD_FILE;
+    case LOAD_NO_MEMORY_READ:
+    case LOAD_NO_MEMORY_PACK:
+      return FONT_NO_MEMORY;
+    default:
+      return FONT_UNREADABLE;
+  }
+}
+
+int deliver_font(const DownloadJob* job, const PackedFont& font, ProgressFn progress,
+                 FontReport* report) {
+  const bool toFile = job->toFile != 0;
+  if (!toFile && serial_is_open(job->port) == 0) {
     report->detail = "the port is not open";
     return FONT_PORT_CLOSED;
   }
-  const std::string fontPath = job.path;
-  PackedFont font;
-  const ReadResult read = read_whole_file(fontPath, &font.file, &report->detail);
-  if (read != READ_OK) return read == READ_NO_MEMORY ? FONT_NO_MEMORY : FONT_UNREADABLE;
-  if (!check_font(fontPath, &font, report)) return FONT_BAD_FILE;
-  if (!pack_font(&font, report)) return FONT_NO_MEMORY;
-
-  FilePtr out;
+  const std::string fontPath = job->path;
+  report->path = fontPath;
+  std::string output;
   if (toFile) {
-    report->path = font_file_path(fontPath);
-    if (same_file(fontPath, report->path)) {
-      report->detail = "writing " + report->path + " would overwrite the font file itself";
+    output = font_file_path(fontPath);
+    report->path = output;
+    if (same_file(fontPath, output)) {
+      report->detail = "writing " + output + " would overwrite the font file itself";
       return FONT_BF_UNWRITABLE;
     }
-    errno = 0;
-    out.reset(std::fopen(report->path.c_str(), "wb"));
-    if (!out) {
-      report->detail = "cannot create " + report->path + ": " + os_reason(errno);
-      return FONT_BF_UNWRITABLE;
-    }
-    report->output = report->path;
   }
   report->path = cut_extension(report->path);
 
@@ -179,18 +196,9 @@ int send_font_to(const DownloadJob& job, ProgressFn progress, FontReport* report
       static_cast<long long>(kFontStreamHeadBytes) + (toFile ? total : blocks * kFontBlockBytes);
   const FontProgressScale scale = font_progress_scale(total);
   if (report_progress(progress, scale.total, 0) != 0) return aborted(report);
-  if (!toFile) return send_to_port(job, font, progress, scale, report);
-
-  const int result = write_to_file(out.get(), font, progress, scale, report);
-  errno = 0;
-  if (std::fclose(out.release()) != 0 && result == FONT_OK) {
-    report->detail = "cannot write " + report->output + ": " + os_reason(errno);
-    return FONT_BF_UNWRITABLE;
-  }
-  return result;
+  if (!toFile) return send_to_port(*job, font, progress, scale, report);
+  return write_to_file(output, font, progress, scale, report);
 }
-
-}  // namespace
 
 int send_font(const DownloadJob* job, ProgressFn progress, FontReport* report) {
   FontReport local;
@@ -201,7 +209,14 @@ int send_font(const DownloadJob* job, ProgressFn progress, FontReport* report) {
     return FONT_UNREADABLE;
   }
   out->path = job->path;
-  return send_font_to(*job, progress, out);
+  if (job->toFile == 0 && serial_is_open(job->port) == 0) {
+    out->detail = "the port is not open";
+    return FONT_PORT_CLOSED;
+  }
+  PackedFont font;
+  const int loaded = load_font(job->path, &font, out);
+  if (loaded != FONT_OK) return loaded;
+  return deliver_font(job, font, progress, out);
 }
 
 int font_to_header(const char* name, FontReport* report) {
@@ -218,12 +233,19 @@ int font_to_header(const char* name, FontReport* report) {
                   " characters long; at most " + std::to_string(kMaxFontNameLength) + " fit";
     return FONT_NAME_TOO_LONG;
   }
-  const std::string fontPath = fontName + ".bff";
   PackedFont font;
-  const ReadResult read = read_whole_file(fontPath, &font.file, &out->detail);
-  if (read != READ_OK) return read == READ_NO_MEMORY ? FONT_HEADER_NO_MEMORY : FONT_UNREADABLE;
-  if (!check_font(fontPath, &font, out)) return FONT_BAD_FILE;
-  if (!pack_font(&font, out)) return FONT_HEADER_NO_PACKING;
+  switch (load(fontName + ".bff", &font, out)) {
+    case LOADED:
+      break;
+    case LOAD_BAD_FILE:
+      return FONT_BAD_FILE;
+    case LOAD_NO_MEMORY_READ:
+      return FONT_HEADER_NO_MEMORY;
+    case LOAD_NO_MEMORY_PACK:
+      return FONT_HEADER_NO_PACKING;
+    default:
+      return FONT_UNREADABLE;
+  }
 
   const std::string headerPath = cut_extension(fontName) + ".h";
   out->arrayName = font_array_name(fontName);
