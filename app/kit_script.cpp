@@ -1,4 +1,4 @@
-// stoker-kit script PORT BAUD PATH_OR_URL [--send TEXT]
+// stoker-kit script PORT BAUD PATH_OR_URL [--send TEXT] [--fetch-timeout S]
 #include "app/kit_script.h"
 
 #include <CLI/CLI.hpp>
@@ -34,7 +34,13 @@ std::string with_reason(std::string text, const ScriptFailure& why) {
   return why.reason.empty() ? text : text + ": " + why.reason;
 }
 
-int run_script(const KitTransferArgs& args) {
+struct ScriptArgs {
+  KitTransferArgs transfer;
+  int fetchTimeoutS = kScriptFetchTimeoutS;
+};
+
+int run_script(const ScriptArgs& script) {
+  const KitTransferArgs& args = script.transfer;
   static SerialPort port;
   if (!kit_open_port(&port, args.port, args.baud, kWho)) return 1;
   reset_script_options();
@@ -42,15 +48,16 @@ int run_script(const KitTransferArgs& args) {
   job.path = args.file.c_str();
   job.port = &port;
   job.send = args.send.empty() ? nullptr : args.send.c_str();
+  job.fetchTimeoutS = script.fetchTimeoutS;
   ScriptFailure why;
   // Ctrl-C ends the script as stopped (4), whatever wait it interrupted.
   const int result = transfer_status(tload(&job, report_percent, &why));
   console_print("\ntload %d", result);
-  if (result != SCRIPT_OK) {
-    std::fflush(stdout);
+  std::fflush(stdout);
+  for (const std::string& note : why.notes) std::fprintf(stderr, "\n%s: %s\n", kWho, note.c_str());
+  if (result != SCRIPT_OK)
     std::fprintf(stderr, "\n%s: %s\n", kWho,
                  kit_script_failure_text(result, why, args.file).c_str());
-  }
   serial_close(&port);
   return result;
 }
@@ -62,6 +69,9 @@ std::string kit_script_failure_text(int result, const ScriptFailure& why,
   const std::string source = why.source.empty() ? script : why.source;
   switch (result) {
     case SCRIPT_FILE_UNREADABLE:
+      // At a line: an "#include" that names no script. Otherwise the script
+      // that could not be opened, an included one too.
+      if (why.lineNumber > 0) return with_reason(at_line("cannot include at", why), why);
       return with_reason("cannot open script " + source, why);
     case SCRIPT_NO_ANSWER:
       return at_line("no answer from the target to", why);
@@ -86,13 +96,21 @@ std::string kit_script_failure_text(int result, const ScriptFailure& why,
   }
 }
 
+void kit_add_fetch_timeout(CLI::App* sub, int* seconds) {
+  sub->add_option("--fetch-timeout", *seconds,
+                  "Seconds a script fetched by URL may take in all (default " +
+                      std::to_string(kScriptFetchTimeoutS) + ")")
+      ->check(CLI::Range(1, kMaxFetchTimeoutS));
+}
+
 void kit_register_script(CLI::App* app, int* status) {
-  auto args = std::make_shared<KitTransferArgs>();
+  auto args = std::make_shared<ScriptArgs>();
   CLI::App* sub = app->add_subcommand(
       "script",
       "Send a script file (or an http:// or https:// URL) line by line to a target "
       "that acknowledges each line");
-  kit_add_transfer_arguments(sub, args.get(), "PATH_OR_URL",
+  kit_add_transfer_arguments(sub, &args->transfer, "PATH_OR_URL",
                              "The script: a file, or an http(s):// URL");
+  kit_add_fetch_timeout(sub, &args->fetchTimeoutS);
   sub->callback([args, status] { *status = run_script(*args); });
 }

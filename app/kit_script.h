@@ -16,6 +16,17 @@ constexpr size_t kScreenColumns = 80;
 std::string kit_script_failure_text(int result, const ScriptFailure& why,
                                     const std::string& script);
 
+// The longest fetch --fetch-timeout allows: a day.
+constexpr int kMaxFetchTimeoutS = 86400;
+
+namespace CLI {
+class App;
+}
+
+// Adds --fetch-timeout S (1 to kMaxFetchTimeoutS) to a subcommand that runs
+// scripts, storing the seconds in *seconds.
+void kit_add_fetch_timeout(CLI::App* sub, int* seconds);
+
 // Bytes an echo of send_text can take for `text`, its NUL included: no escape
 // echoes more than twice its own length.
 size_t kit_echo_capacity(const std::string& text);

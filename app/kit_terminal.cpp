@@ -1,4 +1,4 @@
-// stoker-kit terminal PORT BAUD [--script PATH_OR_URL] [--send TEXT]
+// stoker-kit terminal PORT BAUD [--script PATH_OR_URL] [--send TEXT] [--fetch-timeout S]
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <memory>
@@ -6,11 +6,13 @@
 
 #include "app/kit.h"
 #include "app/kit_port.h"
+#include "app/kit_script.h"
 #include "common/common.h"
 #include "common/console.h"
 #include "common/job.h"
 #include "common/stop.h"
 #include "console/keyboard.h"
+#include "toolkit/script/script.h"
 #include "toolkit/terminal/terminal.h"
 
 namespace {
@@ -20,6 +22,7 @@ struct KitTerminalArgs {
   std::string baud;
   std::string script;
   std::string send;
+  int fetchTimeoutS = kScriptFetchTimeoutS;
 };
 
 constexpr const char* kWho = "stoker-kit terminal";
@@ -32,6 +35,7 @@ int kit_terminal(const KitTerminalArgs& args, SerialPort* port) {
   // Without --script, F5 reports that there is no script to open (1).
   job.path = args.script.empty() ? nullptr : args.script.c_str();
   job.send = args.send.empty() ? nullptr : args.send.c_str();
+  job.fetchTimeoutS = args.fetchTimeoutS;
   KeyInput* keys = console_keys_open();
   // Once the keys are open: what is typed from now on goes to the target.
   std::fprintf(stderr,
@@ -58,6 +62,7 @@ void kit_register_terminal(CLI::App* app, int* status) {
   kit_add_port_arguments(sub, &args->port, &args->baud);
   sub->add_option("--script", args->script, "Script file or http:// URL that F5 sends");
   sub->add_option("--send", args->send, "Escaped text F5 sends before the script");
+  kit_add_fetch_timeout(sub, &args->fetchTimeoutS);
   sub->callback([args, status] {
     static SerialPort port;
     *status = kit_terminal(*args, &port);

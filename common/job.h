@@ -9,7 +9,7 @@ struct SerialPort;
 // One transfer's job. The front end fills path, port, eraseAll, flashStart,
 // flashSize, verbose and eraseDelay; the download driver sets blockSize,
 // imageSize and blockCount. The toolkit transfers use path, port, send and
-// toFile.
+// toFile; the script sender also fetchTimeoutS.
 struct DownloadJob {
   const char* path = nullptr;  // file path (or URL for scripts); not owned
   SerialPort* port = nullptr;  // the open port; not owned
@@ -23,6 +23,7 @@ struct DownloadJob {
   int32_t toFile = 0;
   uint32_t verbose = 0;
   int32_t eraseDelay = 0;
+  int32_t fetchTimeoutS = 0;  // a script fetched by URL: whole seconds for the fetch; 0: default
 };
 
 // Result codes of the download.

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -101,7 +102,7 @@ TEST_F(ScriptE2E, EveryDirective) {
   EXPECT_EQ(received(),
             "\r#6 on\r#6 off\r#2 print\r#2 beep\r#3 log.txt\r#4  \r"
             "\rsub 1\rsub 2\r#5 11\r"
-            "#foo bar\r#1 blink\r\r#1 other\rfunction other()\rendf\r#1 t\r\r"
+            "#foo bar\r#1 blink\r\r#1 other\rfunction other()\rendf\r#1 t\r\r}\r"
             "last line\r");
   // The refused "#send beep" is reported and the script goes on.
   EXPECT_NE(r.out.find("**Error at send command**\n"), std::string::npos) << r.out;
@@ -116,8 +117,35 @@ TEST_F(ScriptE2E, FirstEndsTheScriptWhenTheTargetHasIt) {
   const ProcessResult r = script(file("s.txt", "a\n#option first\nfunction f1()\nendf\nb\n"));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(received(), "\ra\r#1 f1\r\r");
-  // The last report has done one past the total (38 of 37).
-  EXPECT_EQ(r.out, "\n<0> \n<5> \n<102> \ntload 0");
+  // The last report: the whole script, never more.
+  EXPECT_EQ(r.out, "\n<0> \n<5> \n<100> \ntload 0");
+}
+
+TEST_F(ScriptE2E, OneLineWithoutLineEndShowsAHundredPercent) {
+  start();
+  const ProcessResult r = script(file("s.txt", "a"));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, "\n<0> \n<100> \ntload 0");
+}
+
+TEST_F(ScriptE2E, TheRefusalOfLineTwoIsSeenAfterASendTextTheTargetAnswers) {
+  start({"--refuse-line", "bad"});
+  const ProcessResult r = script(file("s.txt", "a\nbad\n"), {"--send", "run\\r"});
+  EXPECT_EQ(r.status, 3) << r.out << r.err;
+  EXPECT_NE(r.err.find("the target refused line 2 of "), std::string::npos) << r.err;
+  EXPECT_EQ(received(), "run\r\ra\rbad\r");
+}
+
+TEST_F(ScriptE2E, ASaveToThatCannotWriteSaysWhyOnStandardError) {
+  start();
+  const std::string folder = make_temp_dir();
+  const ProcessResult r = script(file("s.txt", "#saveto host " + host_path(folder) + "\nz\n"));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("cant open file \n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.err.rfind("\nstoker-kit script: the copy of the script was not saved: ", 0), 0u)
+      << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+  EXPECT_EQ(received(), "\rz\r");
 }
 
 TEST_F(ScriptE2E, SendStringAndEchoingTarget) {
@@ -210,22 +238,56 @@ bool accepts_connections(int port) {
   return ok;
 }
 
-// python3 -m http.server serving a directory on 127.0.0.1, stopped (by its
-// pid) when this goes away.
+// A server that answers every request with a document of 1000 bytes, sent
+// at 2 bytes a second.
+constexpr const char* kSlowServer = R"(
+import socket, sys, time
+server = socket.socket()
+server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+server.bind(('127.0.0.1', int(sys.argv[1])))
+server.listen(4)
+while True:
+    client, _ = server.accept()
+    try:
+        client.recv(4096)
+        client.sendall(b'HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n')
+        for i in range(500):
+            client.sendall(b'a\n')
+            time.sleep(1)
+    except OSError:
+        pass
+    client.close()
+)";
+
+// python3 -m http.server serving a directory on 127.0.0.1 (or the slow
+// server above), stopped (by its pid) when this goes away.
 class HttpServer {
  public:
   bool start(const std::string& root) {
+    return launch({"-m", "http.server", "--bind", "127.0.0.1", "--directory", root});
+  }
+  bool start_slow() { return launch({"-c", kSlowServer}); }
+  std::string url(const std::string& name) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + "/" + name;
+  }
+
+ private:
+  // Runs python3 with the arguments and the port number last.
+  bool launch(std::vector<std::string> args) {
     port_ = free_port();
     if (port_ == 0) return false;
+    args.insert(args.begin(), "python3");
+    args.push_back(std::to_string(port_));
     pid_ = fork();
     if (pid_ == 0) {
       const int devnull = open("/dev/null", O_RDWR);
       dup2(devnull, 0);
       dup2(devnull, 1);
       dup2(devnull, 2);
-      const std::string port = std::to_string(port_);
-      execl("/usr/bin/python3", "python3", "-m", "http.server", "--bind", "127.0.0.1",
-            "--directory", root.c_str(), port.c_str(), static_cast<char*>(nullptr));
+      std::vector<char*> argv;
+      for (std::string& arg : args) argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      execv("/usr/bin/python3", argv.data());
       _exit(127);
     }
     for (int i = 0; i < 200; ++i) {
@@ -234,9 +296,8 @@ class HttpServer {
     }
     return false;
   }
-  std::string url(const std::string& name) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + "/" + name;
-  }
+
+ public:
   ~HttpServer() {
     if (pid_ > 0) {
       kill(pid_, SIGTERM);
@@ -307,6 +368,30 @@ TEST_F(ScriptHttpE2E, UrlsThatCannotBeOpenedEndWithSix) {
   r = script(closed);
   EXPECT_EQ(r.status, 6);
   EXPECT_NE(r.err.find("cannot fetch " + closed + ": "), std::string::npos) << r.err;
+}
+
+TEST_F(ScriptE2E, ASlowServerEndsAtTheFetchDeadline) {
+  HttpServer slow;
+  ASSERT_TRUE(slow.start_slow()) << "python3";
+  start();
+  const auto started = std::chrono::steady_clock::now();
+  const ProcessResult r = script(slow.url("s.txt"), {"--fetch-timeout", "2"});
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(r.status, 6) << r.out << r.err;
+  EXPECT_NE(r.err.find("no whole document within 2 s"), std::string::npos) << r.err;
+  // The 2 s and the port's settle, with room for a loaded machine; far
+  // below the 500 s the document would take.
+  EXPECT_LT(took, std::chrono::seconds(20));
+  EXPECT_EQ(r.out, "\ntload 6");
+}
+
+TEST_F(ScriptE2E, FetchTimeoutTakesWholeSecondsFromOne) {
+  for (const char* bad : {"0", "-1", "x", "86401"}) {
+    const ProcessResult r = run_host(
+        "stoker-kit", {"script", "1", "115200", "s.txt", "--fetch-timeout", bad}, kRunLimitMs);
+    EXPECT_NE(r.status, 0) << bad;
+    EXPECT_NE(r.err.find("--fetch-timeout"), std::string::npos) << bad << ": " << r.err;
+  }
 }
 
 // ---- Ctrl-C ----

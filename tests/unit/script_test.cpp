@@ -43,7 +43,7 @@ Split split_all(const std::string& text, int limit = kScriptLineLimit) {
   int done = 0;
   while (done < static_cast<int>(text.size())) {
     int advance = 0;
-    char* next = split_line(source.data() + done, limit, &advance, line.data());
+    const char* next = split_line(source.data() + done, limit, &advance, line.data());
     EXPECT_EQ(next, source.data() + done + advance);
     out.lines.emplace_back(line.data());
     out.advances.push_back(advance);
@@ -68,11 +68,11 @@ TEST(SplitLine, LineEndsPairsAndControlBytes) {
   s = split_all(std::string("x\0y", 3));
   EXPECT_EQ(s.lines, (std::vector<std::string>{"x", "y"}));
 
-  // Tabs, other control bytes and bytes from 0x80 up become spaces, in the
-  // line and in the source.
+  // Tabs, other control bytes and bytes from 0x80 up become spaces in the
+  // line; the source keeps them.
   s = split_all("a\tb\x01\x7f\x80\xff!\n");
   EXPECT_EQ(s.lines[0], "a b \x7f  !");
-  EXPECT_EQ(s.source, "a b \x7f  !\n");
+  EXPECT_EQ(s.source, "a\tb\x01\x7f\x80\xff!\n");
 }
 
 TEST(SplitLine, LongLinesKeepEveryCharacter) {
@@ -404,6 +404,32 @@ TEST_F(ScriptTest, IncludeFailures) {
   EXPECT_EQ(why.source, (dir / "missing.txt").string());
 }
 
+TEST_F(ScriptTest, AnIncludeThatCannotBeOpenedNamesTheIncludedScript) {
+  const std::string folder = (dir / "folder").string();
+  fs::create_directories(folder);
+  const struct {
+    std::string include;  // the "#include" line's name
+    std::string source;   // the script the failure names
+    int lineNumber;       // of the including script, for a name that is no path
+  } cases[] = {
+      {"missing.txt", "missing.txt", 0},
+      {folder, folder, 0},
+      {"\"\"", "", 2},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(run("a\n#include " + c.include + "\nnever\n"), SCRIPT_FILE_UNREADABLE) << c.include;
+    EXPECT_EQ(why.lineNumber, c.lineNumber) << c.include;
+    const std::string text = kit_script_failure_text(SCRIPT_FILE_UNREADABLE, why, path);
+    if (c.lineNumber == 0) {
+      EXPECT_EQ(why.source, c.source);
+      EXPECT_EQ(text.rfind("cannot open script " + c.source + ": ", 0), 0u) << text;
+    } else {
+      EXPECT_NE(text.find("line 2 of " + path), std::string::npos) << text;
+      EXPECT_NE(text.find("names no script"), std::string::npos) << text;
+    }
+  }
+}
+
 TEST_F(ScriptTest, RelativeIncludeIsFoundBesideTheIncludingScript) {
   put("sibling-7f3a.txt", "s\n");
   ASSERT_FALSE(fs::exists("sibling-7f3a.txt"));
@@ -422,38 +448,80 @@ TEST_F(ScriptTest, SelfIncludeStopsAtTheDepthBound) {
   EXPECT_EQ(initialCrs, kScriptMaxDepth);
 }
 
-TEST_F(ScriptTest, SaveToHostWritesTheWholeScriptAsItStands) {
+TEST_F(ScriptTest, SaveToHostWritesTheWholeScriptAsInTheFile) {
   const std::string copy = (dir / "copy.txt").string();
-  const std::string text = "a\tb\n#saveto host \"" + copy + "\"\nc\td\n#saveto other x\n";
+  // Tabs and UTF-8 letters in the lines already read and in those to come.
+  const std::string text =
+      "a\tb \xc3\xa9\n#saveto host \"" + copy + "\"\nc\td\xe2\x82\xac\n#saveto other x\n";
   EXPECT_EQ(run(text), 0);
-  // The lines read so far have their control bytes replaced.
-  std::string expected = text;
-  expected[1] = ' ';
-  EXPECT_EQ(file_text(copy), expected);
+  EXPECT_EQ(file_text(copy), text);
   EXPECT_FALSE(fs::exists("x"));
-  EXPECT_EQ(writes(), (Lines{"\r", "a b\r", "c d\r"}));
+  // The target still gets them as spaces.
+  EXPECT_EQ(writes(), (Lines{"\r", "a b   \r", "c d   \r"}));
+  EXPECT_TRUE(why.notes.empty());
+}
 
-  // A file that can't be created is reported and the script goes on.
-  const std::string bad = (dir / "no" / "such" / "dir.txt").string();
-  g_calls.clear();
-  EXPECT_EQ(run("#saveto host " + bad + "\nz\n"), 0);
-  EXPECT_EQ(g_calls[1].text, "cant open file ");
-  EXPECT_EQ(g_calls[2].text, bad);
-  EXPECT_EQ(writes().back(), "z\r");
+TEST_F(ScriptTest, SaveToThatCannotWriteIsReportedAndNotedAndTheScriptGoesOn) {
+  fs::create_directories(dir / "folder");
+  const struct {
+    std::string name;
+    std::string reason;  // part of the note
+  } cases[] = {
+      {(dir / "no" / "such" / "dir.txt").string(), "cannot create"},
+      {(dir / "folder").string(), "cannot open"},
+  };
+  for (const auto& c : cases) {
+    g_calls.clear();
+    EXPECT_EQ(run("#saveto host " + c.name + "\nz\n"), 0) << c.name;
+    ASSERT_EQ(g_calls.size(), 4u) << c.name;
+    EXPECT_EQ(g_calls[1].text, "cant open file ");
+    EXPECT_EQ(g_calls[2].text, c.name);
+    EXPECT_EQ(writes().back(), "z\r");
+    ASSERT_EQ(why.notes.size(), 1u) << c.name;
+    EXPECT_NE(why.notes[0].find(c.reason), std::string::npos) << why.notes[0];
+    EXPECT_NE(why.notes[0].find(c.name), std::string::npos) << why.notes[0];
+  }
+  EXPECT_TRUE(fs::is_directory(dir / "folder"));
+  // The note outlives a failure later in the script.
+  answer = [](const std::string& line) { return std::string(1, line == "no" ? '\x05' : '\x06'); };
+  EXPECT_EQ(run("#saveto host " + cases[0].name + "\nno\n"), SCRIPT_REFUSED);
+  EXPECT_EQ(why.notes.size(), 1u);
+  EXPECT_EQ(why.lineNumber, 2);
 }
 
 TEST_F(ScriptTest, OnlyLeavesOutWhatTheTargetHas) {
   answer = [](const std::string& line) {
-    const bool has = line == "#1 blink" || line == "#1 t" || line == "#1 limit";
+    const bool has = line == "#1 blink" || line == "#1 t" || line == "#1 limit" ||
+                     line == "#1 tab" || line == "#1 f";
     return std::string(1, line.rfind("#1 ", 0) == 0 && !has ? '\x05' : '\x06');
   };
   EXPECT_EQ(run("#option only\nfunction blink()\n  x\nendf\nfunction other()\nendf\n"
-                "constant flash t {1,2}\nq\n}\nconstant limit 100\nconstant more 5\nlast\n"),
+                "constant flash tab {1,\n2}\nconstant limit 100\nconstant more 5\nlast\n"),
             0);
-  EXPECT_EQ(writes(),
-            (Lines{"\r", "#1 blink\r", "\r", "#1 other\r", "function other()\r", "endf\r", "#1 t\r",
-                   "\r", "#1 limit\r", "\r", "#1 more\r", "constant more 5\r", "last\r"}));
+  EXPECT_EQ(writes(), (Lines{"\r", "#1 blink\r", "\r", "#1 other\r", "function other()\r", "endf\r",
+                             "#1 tab\r", "\r", "#1 limit\r", "\r", "#1 more\r", "constant more 5\r",
+                             "last\r"}));
   EXPECT_EQ(g_calls.back().done, g_calls.back().total);
+
+  // A definition that ends on its own line is that line alone: what
+  // follows it is sent (blink, which the target lacks, among it).
+  const struct {
+    const char* definition;
+    const char* sentName;
+  } oneLine[] = {{"constant flash t {1,2}", "#1 t\r"}, {"function f() x endf", "#1 f\r"}};
+  for (const auto& c : oneLine) {
+    fake.events.clear();
+    answer = [](const std::string& line) {
+      const bool has = line == "#1 t" || line == "#1 f";
+      return std::string(1, line.rfind("#1 ", 0) == 0 && !has ? '\x05' : '\x06');
+    };
+    EXPECT_EQ(run(std::string("#option only on\n") + c.definition +
+                  "\nfunction blink()\n  x\nendf\nmain()\n"),
+              0);
+    EXPECT_EQ(writes(), (Lines{"\r", c.sentName, "\r", "#1 blink\r", "function blink()\r", "  x\r",
+                               "endf\r", "main()\r"}))
+        << c.definition;
+  }
 }
 
 TEST_F(ScriptTest, FirstEndsTheScriptWhenTheTargetHasItsFirstDefinition) {
@@ -463,8 +531,9 @@ TEST_F(ScriptTest, FirstEndsTheScriptWhenTheTargetHasItsFirstDefinition) {
   const std::string text = "#option first\na\nfunction f1()\nb\nendf\nfunction f2()\n";
   EXPECT_EQ(run(text), 0);
   EXPECT_EQ(writes(), (Lines{"\r", "a\r", "#1 f1\r", "\r"}));
+  // The reporter is told of the whole script done, never of more.
   const int total = static_cast<int>(text.size());
-  EXPECT_EQ(g_calls.back(), (Call{total, total + 1, ""}));
+  EXPECT_EQ(g_calls.back(), (Call{total, total, ""}));
 
   // Only the first definition is asked about.
   answer = [](const std::string& line) {
@@ -480,12 +549,14 @@ TEST_F(ScriptTest, SourcesAndTheFirstReport) {
   EXPECT_EQ(run(""), 0);
   EXPECT_EQ(writes(), (Lines{"\r"}));
   EXPECT_EQ(g_calls, (std::vector<Call>{{0, 0, ""}}));
-  // A last line without a line end counts its NUL.
+  // A last line without a line end: done stops at the whole.
   EXPECT_EQ(run("ab"), 0);
-  EXPECT_EQ(g_calls.back(), (Call{2, 3, ""}));
-  // Capital "HTTP://" names a file.
-  job.path = "HTTP://127.0.0.1:1/x";
-  EXPECT_EQ(tload(&job, record, &why), SCRIPT_FILE_UNREADABLE);
+  EXPECT_EQ(g_calls.back(), (Call{2, 2, ""}));
+  // The scheme in any case is a URL (nothing listens on port 1).
+  for (const char* url : {"HTTP://127.0.0.1:1/x", "Https://127.0.0.1:1/x"}) {
+    job.path = url;
+    EXPECT_EQ(tload(&job, record, &why), SCRIPT_URL_FAILED) << url;
+  }
   const std::string missing = (dir / "missing").string();
   job.path = missing.c_str();
   EXPECT_EQ(tload(&job, record, &why), SCRIPT_FILE_UNREADABLE);
@@ -501,6 +572,32 @@ TEST_F(ScriptTest, SourcesAndTheFirstReport) {
   job.path = "https://127.0.0.1:1/script.txt";
   EXPECT_EQ(tload(&job, record, &why), SCRIPT_URL_FAILED);
   EXPECT_EQ(writes(), (Lines{"\r", "\r", "ab\r"}));
+}
+
+TEST_F(ScriptTest, RepliesToWhatWentBeforeAreNotCreditedToTheScriptsLines) {
+  // The target answers every line: the send text's, the initial CR, and the
+  // script's, refusing "bad". Its replies come late, or are more than one.
+  answer = [](const std::string& line) { return std::string(1, line == "bad" ? '\x05' : '\x06'); };
+  const struct {
+    const char* send;
+    double replyDelayMs;
+  } cases[] = {{"run\\r", 0.5}, {"run\\rgo\\r", 0.5}, {"run\\r", 150}, {nullptr, 0.5}};
+  for (const auto& c : cases) {
+    job.send = c.send;
+    replyDelayMs = c.replyDelayMs;
+    EXPECT_EQ(run("a\nbad\nc\n"), SCRIPT_REFUSED) << (c.send ? c.send : "") << c.replyDelayMs;
+    EXPECT_EQ(why.lineNumber, 2);
+    EXPECT_EQ(why.line, "bad");
+  }
+  // Stray bytes after the replies (an echo, a prompt) are dropped as well.
+  job.send = "run\\r";
+  replyDelayMs = 0.5;
+  answer = [](const std::string& line) {
+    if (line == "bad") return std::string(1, '\x05');
+    return line == "run" ? std::string("\x06ok\x06> ") : std::string(1, '\x06');
+  };
+  EXPECT_EQ(run("a\nbad\n"), SCRIPT_REFUSED);
+  EXPECT_EQ(why.lineNumber, 2);
 }
 
 TEST_F(ScriptTest, SendStringGoesFirstWithItsEscapes) {

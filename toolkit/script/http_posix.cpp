@@ -1,6 +1,7 @@
 // http_get through libcurl's easy interface: one handle per fetch.
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -45,14 +46,22 @@ bool global_init(std::string* why) {
   return false;
 }
 
+// True when a timed-out transfer took the whole time it was given (rather
+// than failing to connect, or stalling, sooner).
+bool ran_out_of_time(CURL* handle, int timeoutS) {
+  double seconds = 0;
+  return curl_easy_getinfo(handle, CURLINFO_TOTAL_TIME, &seconds) == CURLE_OK &&
+         seconds >= timeoutS - 0.5;
+}
+
 struct EasyCloser {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
 
 }  // namespace
 
-int http_get(const char* agent, const char* url, size_t capacity, std::string* document,
-             std::string* why) {
+int http_get(const char* agent, const char* url, size_t capacity, int timeoutS,
+             std::string* document, std::string* why) {
   document->clear();
   if (!global_init(why)) return SCRIPT_URL_FAILED;
   std::unique_ptr<CURL, EasyCloser> easy(curl_easy_init());
@@ -69,7 +78,9 @@ int http_get(const char* agent, const char* url, size_t capacity, std::string* d
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, append);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(h, CURLOPT_FAILONERROR, 1L);
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutS);
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, std::min<long>(kConnectTimeoutS, timeoutS));
+  // The whole fetch, however the server trickles it.
+  curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(timeoutS));
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, kStallTimeoutS);
   curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
@@ -87,6 +98,8 @@ int http_get(const char* agent, const char* url, size_t capacity, std::string* d
     *why = "the document is larger than " + std::to_string(capacity) + " bytes";
   } else if (result == CURLE_ABORTED_BY_CALLBACK) {
     *why = "stopped";
+  } else if (result == CURLE_OPERATION_TIMEDOUT && ran_out_of_time(h, timeoutS)) {
+    *why = fetch_timeout_text(timeoutS);
   } else {
     *why = error[0] != '\0' ? error : curl_easy_strerror(result);
   }

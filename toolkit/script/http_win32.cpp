@@ -4,8 +4,10 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <string>
 
+#include "common/deadline.h"
 #include "common/stop.h"
 #include "toolkit/script/http.h"
 #include "toolkit/script/script.h"
@@ -45,14 +47,17 @@ int failed(std::string* document, std::string* why, std::string reason) {
 
 }  // namespace
 
-int http_get(const char* agent, const char* url, size_t capacity, std::string* document,
-             std::string* why) {
+int http_get(const char* agent, const char* url, size_t capacity, int timeoutS,
+             std::string* document, std::string* why) {
   document->clear();
+  const DWORD wholeMs = static_cast<DWORD>(timeoutS) * 1000;
+  const Deadline deadline = deadline_after_ms(static_cast<int>(wholeMs));
   Handle session;
   session.h = InternetOpenA(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   if (session.h == nullptr) return failed(document, why, error_text(GetLastError()));
-  DWORD connectMs = kConnectTimeoutMs;
-  DWORD receiveMs = kReceiveTimeoutMs;
+  // No single wait outlasts the whole fetch's time.
+  DWORD connectMs = std::min(kConnectTimeoutMs, wholeMs);
+  DWORD receiveMs = std::min(kReceiveTimeoutMs, wholeMs);
   InternetSetOptionA(session.h, INTERNET_OPTION_CONNECT_TIMEOUT, &connectMs, sizeof connectMs);
   InternetSetOptionA(session.h, INTERNET_OPTION_RECEIVE_TIMEOUT, &receiveMs, sizeof receiveMs);
   // Always the server's current script, never a cached copy.
@@ -72,8 +77,17 @@ int http_get(const char* agent, const char* url, size_t capacity, std::string* d
   char chunk[kChunkBytes];
   for (;;) {
     if (stop_requested()) return failed(document, why, "stopped");
+    if (deadline_passed(deadline)) return failed(document, why, fetch_timeout_text(timeoutS));
+    // Only what has arrived: a read of a whole chunk would wait for all of
+    // it, however slowly the server sends.
+    DWORD available = 0;
+    if (!InternetQueryDataAvailable(request.h, &available, 0, 0)) {
+      return failed(document, why, "the transfer broke off: " + error_text(GetLastError()));
+    }
+    if (deadline_passed(deadline)) return failed(document, why, fetch_timeout_text(timeoutS));
     DWORD got = 0;
-    if (!InternetReadFile(request.h, chunk, sizeof chunk, &got)) {
+    const DWORD wanted = available == 0 ? 1 : std::min<DWORD>(available, sizeof chunk);
+    if (!InternetReadFile(request.h, chunk, wanted, &got)) {
       return failed(document, why, "the transfer broke off: " + error_text(GetLastError()));
     }
     if (got == 0) return 0;

@@ -34,14 +34,14 @@ const char* next_word(const char* p, char* out, size_t outBytes) {
 
 }  // namespace
 
-char* split_line(char* source, int limit, int* advance, char* line) {
-  char* p = source;
+const char* split_line(const char* source, int limit, int* advance, char* line) {
+  const char* p = source;
   int copied = 0;
   while (!line_end(*p) && copied <= limit) {
     // Control bytes, and every byte from 0x80 up (negative as a signed
-    // char), become spaces: a tab reaches the target as a space.
-    if (static_cast<signed char>(*p) < 0x20) *p = ' ';
-    line[copied++] = *p++;
+    // char), reach the target as spaces: a tab too.
+    line[copied++] = static_cast<signed char>(*p) < 0x20 ? ' ' : *p;
+    ++p;
   }
   line[copied] = '\0';
   // A line cut at the limit keeps its next character for the next line;

@@ -2,6 +2,7 @@
 // the target requests.
 #include "toolkit/script/script.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -10,6 +11,7 @@
 #include <exception>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "common/file.h"
 #include "common/job.h"
@@ -25,6 +27,11 @@ constexpr const char* kAgent = "TL_COMM";
 // The line, its CR and NUL, with room to spare.
 constexpr size_t kLineBytes = 264;
 static_assert(kLineBytes >= kScriptLineChars + 2, "a line, its CR and NUL");
+// Before the first line: the quiet spell (reads, as serial_get_within counts
+// them) that ends the dropping of replies to what went before, and the most
+// bytes dropped, so a target that never falls quiet can't hold the script.
+constexpr int kSettleTries = 10;
+constexpr int kMaxSettleBytes = 4096;
 
 // One nesting level of tload: its script text and where the loop stands.
 struct Level {
@@ -40,15 +47,21 @@ struct Level {
   char line[kLineBytes] = "";
 };
 
+// done runs one past the length after a last line without a line end (its
+// NUL) and once a "first" check has ended the script: the reporter is never
+// told of more than the whole.
 int report(const Level& level, const char* text) {
-  return level.reporter != nullptr ? level.reporter(level.length, level.done, text) : 0;
+  if (level.reporter == nullptr) return 0;
+  return level.reporter(level.length, std::min(level.done, level.length), text);
 }
 
-// Records why this level failed; returns the code.
+// Records why this level failed; returns the code. Notes stay.
 int fail(const Level& level, int code, std::string reason = {}, bool atLine = false) {
   if (level.why != nullptr) {
     ScriptFailure& why = *level.why;
+    std::vector<std::string> notes = std::move(why.notes);
     why = ScriptFailure{};
+    why.notes = std::move(notes);
     why.source = level.job->path != nullptr ? level.job->path : "";
     why.reason = std::move(reason);
     if (atLine) {
@@ -76,7 +89,9 @@ int load_url(Level* level) {
   const char* url = level->job->path;
   std::string document;
   std::string reason;
-  if (http_get(kAgent, url, kScriptMaxDocument, &document, &reason) != 0)
+  const int timeoutS =
+      level->job->fetchTimeoutS > 0 ? level->job->fetchTimeoutS : kScriptFetchTimeoutS;
+  if (http_get(kAgent, url, kScriptMaxDocument, timeoutS, &document, &reason) != 0)
     return fail(*level, SCRIPT_URL_FAILED, reason);
   // The document itself becomes the text, with its NUL.
   const size_t length = document.size();
@@ -90,16 +105,24 @@ int load_url(Level* level) {
   return SCRIPT_OK;
 }
 
+// Why open_regular_file gave no stream for path; openError is errno as it
+// left it.
+std::string refusal_reason(const char* path, int openError) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
+    return "not a regular file";
+  if (openError != 0) return std::strerror(openError);
+  return error ? error.message() : "cannot be opened";
+}
+
 int load_file(Level* level) {
   const char* path = level->job->path;
   // Only a regular file is a script: a FIFO would block the open, a
   // directory would read as nothing.
-  std::error_code error;
-  const auto status = std::filesystem::status(path, error);
-  if (!error && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
-    return fail(*level, SCRIPT_FILE_UNREADABLE, "not a regular file");
-  FilePtr file(std::fopen(path, "rb"));
-  if (!file) return fail(*level, SCRIPT_FILE_UNREADABLE, std::strerror(errno));
+  errno = 0;
+  FilePtr file = open_regular_file(path);
+  if (!file) return fail(*level, SCRIPT_FILE_UNREADABLE, refusal_reason(path, errno));
   int64_t length = 0;
   if (!stream_length(file.get(), &length))
     return fail(*level, SCRIPT_FILE_UNREADABLE, std::strerror(errno));
@@ -110,6 +133,8 @@ int load_file(Level* level) {
   if (report(*level, "") != 0) return fail(*level, SCRIPT_STOPPED, "stopped by the reporter");
   if (!make_text(level, static_cast<size_t>(length)))
     return fail(*level, SCRIPT_NO_MEMORY, std::to_string(length) + " bytes");
+  // Never more than the length the file had: the text is the file as it
+  // was when opened.
   if (length > 0 && std::fread(&level->text[0], 1, static_cast<size_t>(length), file.get()) !=
                         static_cast<size_t>(length))
     return fail(*level, SCRIPT_FILE_UNREADABLE, "read error");
@@ -119,7 +144,7 @@ int load_file(Level* level) {
 // Reads the next line into level->line and counts it.
 void read_line(Level* level) {
   int advance = 0;
-  split_line(&level->text[0] + level->done, kScriptLineLimit, &advance, level->line);
+  split_line(level->text.data() + level->done, kScriptLineLimit, &advance, level->line);
   level->done += advance;
   ++level->lineNumber;
 }
@@ -188,12 +213,37 @@ std::string include_path(const char* name, const char* including) {
 
 int run_level(const DownloadJob* job, ScriptReporter reporter, ScriptFailure* why, int depth);
 
+// Sends the job's send string (when there is one) with its escapes; the
+// number of CRs that went out with it, each a line the target may answer.
+int send_leading_text(const DownloadJob* job) {
+  if (job->send == nullptr || job->send[0] == '\0') return 0;
+  // No escape echoes more than twice its own length.
+  std::vector<char> echo(2 * std::strlen(job->send) + 16);
+  send_text(job->port, job->send, echo.data(), echo.size());
+  return static_cast<int>(std::count(echo.begin(), echo.end(), '\r'));
+}
+
+// Lets the replies to what the target was sent before the script arrive,
+// and drops them: one wait for each line it was sent (until one stays
+// silent), then whatever comes before a short quiet spell, at most
+// kMaxSettleBytes bytes.
+void settle_replies(const DownloadJob* job, int lines) {
+  for (int i = 0; i < lines; ++i)
+    if (wait_ack(job) == 2) break;
+  uint8_t byte = 0;
+  for (int n = 0; n < kMaxSettleBytes && serial_get_within(job->port, kSettleTries, &byte); ++n) {
+  }
+}
+
 int run_include(Level* level, ScriptWords* words) {
   strip_quotes(words->first);
   if (level->depth >= kScriptMaxDepth) {
     return fail(*level, SCRIPT_TOO_DEEP,
                 "\"#include\" nested more than " + std::to_string(kScriptMaxDepth) + " deep", true);
   }
+  // No name: nothing to open, and no path to name but the line's.
+  if (words->first[0] == '\0')
+    return fail(*level, SCRIPT_FILE_UNREADABLE, "\"#include\" names no script", true);
   const std::string path = include_path(words->first, level->job->path);
   DownloadJob inner = *level->job;
   inner.path = path.c_str();
@@ -204,6 +254,21 @@ int run_include(Level* level, ScriptWords* words) {
   if (target_request(level->job, 5, counter.c_str()) != 6)
     return fail(*level, SCRIPT_INCLUDE_NOT_ACKED, "\"#5 " + counter + "\" not acknowledged", true);
   return SCRIPT_OK;
+}
+
+// True when the definition on the line also ends on it: a constant without
+// braces, braces that open and close on the line, or a function whose
+// "endf" follows its name on the line.
+bool definition_ends_on_its_line(const char* line) {
+  const char* open = std::strchr(line, '{');
+  if (open != nullptr && std::strchr(open, '}') != nullptr) return true;
+  if (std::strstr(line, "constant") != nullptr) return open == nullptr;
+  const char* function = std::strstr(line, "function");
+  if (function == nullptr) return false;
+  const char* after = function + std::strlen("function");
+  if (*after != '\0') ++after;
+  while (static_cast<signed char>(*after) > 0x1F && *after != '(') ++after;
+  return std::strstr(after, "endf") != nullptr;
 }
 
 // The "first" and "only" checks of a line that is neither "#option" nor
@@ -223,21 +288,25 @@ void check_definitions(Level* level) {
   if ((scriptOptions & SCRIPT_ONLY) != 0 && definition_name(level->line, name, sizeof name) &&
       target_request(level->job, 1, name) == 6) {
     // The target has it: leave the definition out.
-    const bool oneLine =
-        std::strstr(level->line, "constant") != nullptr && std::strchr(level->line, '{') == nullptr;
-    if (!oneLine) skip_through(level, "endf", "}");
+    if (!definition_ends_on_its_line(level->line)) skip_through(level, "endf", "}");
     replace_line_by_cr(level);
   }
+}
+
+void note(const Level& level, std::string text) {
+  if (level.why != nullptr) level.why->notes.push_back(std::move(text));
 }
 
 void run_saveto(const Level& level, ScriptWords* words) {
   if (std::strncmp(words->first, "host", 4) != 0) return;
   strip_quotes(words->second);
-  std::string error;
-  if (!write_file_replacing(words->second, level.text.data(), static_cast<size_t>(level.length),
+  std::string error = "\"#saveto host\" names no file";
+  if (words->second[0] == '\0' ||
+      !write_file_replacing(words->second, level.text.data(), static_cast<size_t>(level.length),
                             &error)) {
     report(level, "cant open file ");
     report(level, words->second);
+    note(level, "the copy of the script was not saved: " + error);
   }
 }
 
@@ -318,10 +387,10 @@ int run_level(const DownloadJob* job, ScriptReporter reporter, ScriptFailure* wh
   if (job->path == nullptr) return fail(level, SCRIPT_FILE_UNREADABLE, "no script given");
   const int loaded = is_script_url(job->path) ? load_url(&level) : load_file(&level);
   if (loaded != SCRIPT_OK) return loaded;
-  send_text_first(job->port, job->send);
+  const int sentLines = send_leading_text(job);
   // Whatever the target answers to the first CR, the script starts.
   serial_write(job->port, "\r", 1);
-  wait_ack(job);
+  settle_replies(job, sentLines + 1);
   return run_lines(&level);
 }
 
@@ -355,5 +424,14 @@ int script_put(const DownloadJob* job, uint8_t byte) {
 }
 
 bool is_script_url(const char* path) {
-  return std::strncmp(path, "http://", 7) == 0 || std::strncmp(path, "https://", 8) == 0;
+  auto starts = [path](const char* scheme) {
+    for (size_t i = 0; scheme[i] != '\0'; ++i)
+      if (std::tolower(static_cast<unsigned char>(path[i])) != scheme[i]) return false;
+    return true;
+  };
+  return starts("http://") || starts("https://");
+}
+
+std::string fetch_timeout_text(int timeoutS) {
+  return "no whole document within " + std::to_string(timeoutS) + " s (--fetch-timeout)";
 }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/common.h"
 
@@ -39,25 +40,36 @@ constexpr size_t kRequestBytes = 260;
 constexpr int kScriptMaxDepth = 16;
 // Largest script document fetched from a URL (held whole in memory).
 constexpr size_t kScriptMaxDocument = 4u << 20;
+// The whole fetch of a script by URL ends after this many seconds unless the
+// job's fetchTimeoutS says otherwise.
+constexpr int kScriptFetchTimeoutS = 60;
 
 // What went wrong in a failed tload, for the user: the script (path or URL)
 // and line where it happened, the line's text, and the reason.
+// Besides, what went wrong without ending the script (notes).
 struct ScriptFailure {
   std::string source;  // the script that failed (an included one, maybe)
   int lineNumber = 0;  // 0 when no particular line
   std::string line;    // that line's text, without its CR
   std::string reason;  // why a script could not be loaded, and the like
+  // One line each, in order: a "#saveto" copy that could not be written.
+  std::vector<std::string> notes;
 };
 
-// Sends the script job->path (a file, or an "http://" or "https://" URL) on
-// job->port: job->send first (if not empty) through send_text, then a CR,
-// then the script's lines, each followed by CR and acknowledged. The
-// reporter gets (total bytes, bytes done, text): once before a file's first
-// line with "", after each acknowledged line with the line (echo option) or
-// "", and with messages of refused requests. A nonzero return of the first
+// Sends the script job->path (a file, or an "http://" or "https://" URL,
+// fetched within job->fetchTimeoutS seconds, kScriptFetchTimeoutS when 0) on
+// job->port: job->send first (if not empty) through send_text, then a CR.
+// The replies to those (one per CR sent, and whatever else arrives in a
+// short quiet spell) are let arrive and dropped, so that each reply is
+// credited to the script line it answers. Then the script's lines, each
+// followed by CR and acknowledged. The reporter gets (total bytes, bytes
+// done, text): once before a file's first line with "", after each
+// acknowledged line with the line (echo option) or "", and with messages of
+// refused requests; done never passes total. A nonzero return of the first
 // call and of the per-line calls stops the script (4); so does a stop
 // request (common/stop.h). Options set by "#option" stay in scriptOptions.
-// Returns a ScriptResult; *why (may be null) explains a nonzero one.
+// Returns a ScriptResult; *why (may be null) explains a nonzero one and
+// holds the notes of a run that went on.
 int tload(const DownloadJob* job, ScriptReporter reporter, ScriptFailure* why = nullptr);
 
 // Sends the request "#<code> <argument>\r" in one write and returns the
@@ -75,13 +87,13 @@ int script_put(const DownloadJob* job, uint8_t byte);
 
 // Copies the next line of source into line (which holds limit + 2 bytes):
 // up to a CR, LF or NUL, at most limit + 1 characters. Control bytes and
-// bytes from 0x80 up become spaces in the copy and in the source. The CR,
-// LF or NUL that ends the line is passed over, and a CR or LF after it too
-// (CR LF and LF CR end one line; so do CR CR and LF LF). A line cut at the
-// limit passes over nothing more: its next character starts the next line.
-// Stores the bytes passed in *advance and returns the position after them.
-// The source must end with two NULs.
-char* split_line(char* source, int limit, int* advance, char* line);
+// bytes from 0x80 up become spaces in the copy; the source stays as it is.
+// The CR, LF or NUL that ends the line is passed over, and a CR or LF after
+// it too (CR LF and LF CR end one line; so do CR CR and LF LF). A line cut
+// at the limit passes over nothing more: its next character starts the next
+// line. Stores the bytes passed in *advance and returns the position after
+// them. The source must end with two NULs.
+const char* split_line(const char* source, int limit, int* advance, char* line);
 
 // The name a line defines: after "constant" (or after a "flash" following
 // it) and the next space, up to a space, "{" or the line end; or after
