@@ -138,6 +138,14 @@ bool is_hex_path(std::string_view path) {
   return file_extension(path).find("HEX") != std::string::npos;
 }
 
+void discard_arrived_input(SerialPort* port) {
+  constexpr int kMaxDiscarded = 64 * 1024;
+  uint8_t byte = 0;
+  for (int n = 0; n < kMaxDiscarded && serial_wait_input(port, 0) != 0; ++n) {
+    if (serial_get(port, &byte) == 0) return;
+  }
+}
+
 void size_image(DownloadJob* job, int32_t size) {
   int32_t n = 1;
   while (size / n > kMaxBlockSize) ++n;

@@ -29,3 +29,9 @@ bool is_hex_path(std::string_view path);
 
 // Sizing: blockCount is the smallest n from 1 up with size / n <= 65000.
 void size_image(DownloadJob* job, int32_t size);
+
+// Drops the input that has already arrived, without waiting for more (on a
+// backend that can tell input is waiting), at most 64 KiB of it. Called
+// before each block and packet, so the reply read after one answers that
+// one: a reply left over from before (a second ACK) can't pass for it.
+void discard_arrived_input(SerialPort* port);

@@ -31,6 +31,7 @@ bool buffer_fits(const DownloadJob* job, const std::vector<uint8_t>& image) {
 // times), until an ACK. 0 on ACK, else the result code.
 int send_until_acked(DownloadJob* job, const uint8_t* data, uint8_t number) {
   for (int resends = 0;; ++resends) {
+    discard_arrived_input(job->port);
     xmodem_send_packet(job, data, number);
     const int reply = serial_get_wait(job->port, kPacketReplyTries);
     if (reply == 0) return RESULT_XMODEM_NO_REPLY;

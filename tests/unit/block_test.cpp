@@ -142,6 +142,15 @@ TEST_F(BlockTest, MissingAckGivesNine) {
   EXPECT_EQ(loader.blocks, 3);
 }
 
+TEST_F(BlockTest, ASecondAckIsNotTakenForTheNextBlock) {
+  // Two ACKs after the first block, nothing after the second: the second
+  // was never acknowledged.
+  loader.ackBlocks = 1;
+  loader.beforeAck = {ACK};
+  EXPECT_EQ(run(2000), RESULT_NO_ACK);
+  EXPECT_EQ(loader.blocks, 2);
+}
+
 TEST_F(BlockTest, ProgressCanAbort) {
   g_abort_after = 1;
   EXPECT_EQ(run(10000), RESULT_ABORTED);

@@ -239,6 +239,23 @@ TEST_F(XmodemTest, NakResendsTheSamePacket) {
   EXPECT_EQ(rx.other_bytes(), (std::vector<uint8_t>{EOT, EOT}));
 }
 
+TEST_F(XmodemTest, AReplyLeftOverIsNotTakenForTheNextPacket) {
+  // The first packet answered twice (ACK ACK, or NAK ACK: the ACK left over
+  // would pass for the next sending's), then silence.
+  for (const std::vector<uint8_t>& first : {std::vector<uint8_t>{ACK, ACK}, {NAK, ACK}}) {
+    request_start();
+    rx.packets.clear();
+    bool answered = false;
+    rx.answer = [&](const Packet&) {
+      if (answered) return std::vector<uint8_t>{};
+      answered = true;
+      return first;
+    };
+    EXPECT_EQ(xmodem_download(&job, make_image(2048), nullptr), RESULT_XMODEM_NO_REPLY);
+    EXPECT_EQ(rx.packets.size(), 2u);
+  }
+}
+
 TEST_F(XmodemTest, ResendsAreBounded) {
   request_start();
   int naks = 10;  // ten resends are allowed
