@@ -2,6 +2,9 @@
 // vector, one argument per NUL-separated piece; console output is captured.
 // The checks open the file name read-only to prove it exists; so that they
 // never reach devices or pseudo-files, only the port argument may hold a '/'.
+// The working directory is a scratch directory holding two regular files,
+// image.bin and image.hex, so inputs that name them pass the file check and
+// reach the port, baud, size and start checks.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -11,6 +14,7 @@
 
 #include "app/stoker_cli.h"
 #include "common/console.h"
+#include "fuzz/scratch.h"
 
 namespace {
 
@@ -53,9 +57,20 @@ void check_accepted(const StokerArgs& args) {
   check(!args.device.empty() || args.portNumber > 0);
 }
 
+void make_images() {
+  static const bool made = [] {
+    fuzz_scratch_file("image.bin", "\x01\x02", 2);
+    const std::string hex = ":020000041D00DD\n:020000001122CB\n:00000001FF\n";
+    fuzz_scratch_file("image.hex", hex.data(), hex.size());
+    return true;
+  }();
+  (void)made;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  make_images();
   const std::vector<std::string> args = split(data, size);
   if (!names_only_local_files(args)) return 0;
   std::vector<const char*> argv;

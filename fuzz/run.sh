@@ -21,6 +21,10 @@ for f in "$root"/fuzz/*_fuzz.cpp; do
 done
 targets=${*:-$all}
 build=${STOKER_FUZZ_BUILD:-$root/build-fuzz}
+# Absolute: the targets that touch files work in a scratch directory of
+# their own, so every path they are given must hold from anywhere.
+mkdir -p "$build"
+build=$(cd "$build" && pwd)
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++ -DSTOKER_FUZZ=ON -DSTOKER_TESTS=OFF >/dev/null
@@ -31,7 +35,8 @@ cmake --build "$build" -j2 --target $build_targets
 
 # UBSan findings stop the run like ASan's do.
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-# The command-line target probes file names: keep them inside an empty place.
+# Targets that touch files make a scratch directory of their own; the others
+# start in an empty place too.
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 mkdir -p "$build/artifacts"

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -159,6 +161,42 @@ TEST_F(CliTest, PortThatWontOpen) {
   console.clear();
   EXPECT_EQ(stoker_run(&args, &fake.port), 1);
   EXPECT_EQ(console, "\nUnable to open com port 7 with 115200,8,N,1");
+}
+
+// The command-line fuzz target's seeds reach every check after the file
+// name's: it runs them where image.bin and image.hex are regular files.
+TEST_F(CliTest, FuzzSeedsPassTheFileCheckAndReachEveryValueCheck) {
+  namespace fs = std::filesystem;
+  const fs::path seeds = fs::path(STOKER_SOURCE_DIR) / "fuzz" / "corpus" / "cli";
+  const fs::path scratch = fs::path(testing::TempDir()) / "cli_seeds";
+  fs::create_directories(scratch);
+  std::ofstream(scratch / "image.bin", std::ios::binary) << "\x01\x02";
+  std::ofstream(scratch / "image.hex") << ":00000001FF\n";
+  const fs::path before = fs::current_path();
+  fs::current_path(scratch);
+  std::string outputs;
+  int accepted = 0;
+  int pastTheFile = 0;
+  for (const auto& entry : fs::directory_iterator(seeds)) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::string seed{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::vector<std::string> list;
+    for (size_t begin = 0, end; begin <= seed.size(); begin = end + 1) {
+      end = seed.find('\0', begin);
+      if (end == std::string::npos) end = seed.size();
+      list.push_back(seed.substr(begin, end - begin));
+    }
+    const int status = check(list);
+    accepted += status == -1;
+    pastTheFile += console.find("Cant open file") == std::string::npos && list.size() >= 6;
+    outputs += console;
+  }
+  fs::current_path(before);
+  EXPECT_GE(accepted, 3);
+  EXPECT_GE(pastTheFile, 10);
+  for (const char* message :
+       {"not a valid com port", "error with baud rate", "flash Size (", "Flash start out of range"})
+    EXPECT_NE(outputs.find(message), std::string::npos) << message;
 }
 
 }  // namespace
