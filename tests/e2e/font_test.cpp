@@ -84,6 +84,8 @@ TEST_F(FontE2E, SendFontSendsTextHeadAndWholeBlocks) {
 }
 
 TEST_F(FontE2E, AFullDiskLeavesTheOldBfFileAsItWas) {
+  if (wine_mode())
+    GTEST_SKIP() << "the shell's file size limit does not hold the writes under Wine";
   // 200 cells of 8 x 8: a .bf file of 11 + 1616 bytes, over the 1 KiB that
   // the shell lets the program write.
   TestFont font(8 * 200, 8, 8, 8);
@@ -137,7 +139,11 @@ TEST_P(FontE2EFailure, ExitsWithItsCodeAndOneLine) {
   const ProcessResult r = kit(args);
   EXPECT_EQ(r.status, f.status) << r.out << r.err;
   EXPECT_EQ(r.err.rfind(f.message, 0), 0u) << r.err;
-  EXPECT_NE(r.err.find(f.reason), std::string::npos) << r.err;
+  // Wine shows no FIFO or device at these paths: there the refusal's reason
+  // is a missing file.
+  if (!wine_mode()) {
+    EXPECT_NE(r.err.find(f.reason), std::string::npos) << r.err;
+  }
   EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
 }
 
