@@ -27,9 +27,10 @@ constexpr const char* kAgent = "TL_COMM";
 // The line, its CR and NUL, with room to spare.
 constexpr size_t kLineBytes = 264;
 static_assert(kLineBytes >= kScriptLineChars + 2, "a line, its CR and NUL");
-// Before the first line: the quiet spell (reads, as serial_get_within counts
-// them) that ends the dropping of replies to what went before, and the most
-// bytes dropped, so a target that never falls quiet can't hold the script.
+// Before the first line, after a send string: the quiet spell (reads, as
+// serial_get_within counts them) that ends the dropping of replies to what
+// went before, and the most bytes dropped, so a target that never falls
+// quiet can't hold the script.
 constexpr int kSettleTries = 10;
 constexpr int kMaxSettleBytes = 4096;
 
@@ -214,9 +215,10 @@ std::string include_path(const char* name, const char* including) {
 int run_level(const DownloadJob* job, ScriptReporter reporter, ScriptFailure* why, int depth);
 
 // Sends the job's send string (when there is one) with its escapes; the
-// number of CRs that went out with it, each a line the target may answer.
+// number of CRs that went out with it, each a line the target may answer,
+// or -1 when there is no send string.
 int send_leading_text(const DownloadJob* job) {
-  if (job->send == nullptr || job->send[0] == '\0') return 0;
+  if (job->send == nullptr || job->send[0] == '\0') return -1;
   // No escape echoes more than twice its own length.
   std::vector<char> echo(2 * std::strlen(job->send) + 16);
   send_text(job->port, job->send, echo.data(), echo.size());
@@ -225,11 +227,13 @@ int send_leading_text(const DownloadJob* job) {
 
 // Lets the replies to what the target was sent before the script arrive,
 // and drops them: one wait for each line it was sent (until one stays
-// silent), then whatever comes before a short quiet spell, at most
-// kMaxSettleBytes bytes.
-void settle_replies(const DownloadJob* job, int lines) {
+// silent). After a send string, whose lines may also end otherwise or be
+// answered more than once, also whatever comes before a short quiet spell,
+// at most kMaxSettleBytes bytes.
+void settle_replies(const DownloadJob* job, int lines, bool afterSendString) {
   for (int i = 0; i < lines; ++i)
     if (wait_ack(job) == 2) break;
+  if (!afterSendString) return;
   uint8_t byte = 0;
   for (int n = 0; n < kMaxSettleBytes && serial_get_within(job->port, kSettleTries, &byte); ++n) {
   }
@@ -390,7 +394,7 @@ int run_level(const DownloadJob* job, ScriptReporter reporter, ScriptFailure* wh
   const int sentLines = send_leading_text(job);
   // Whatever the target answers to the first CR, the script starts.
   serial_write(job->port, "\r", 1);
-  settle_replies(job, sentLines + 1);
+  settle_replies(job, std::max(sentLines, 0) + 1, sentLines >= 0);
   return run_lines(&level);
 }
 

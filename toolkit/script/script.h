@@ -59,9 +59,9 @@ struct ScriptFailure {
 // Sends the script job->path (a file, or an "http://" or "https://" URL,
 // fetched within job->fetchTimeoutS seconds, kScriptFetchTimeoutS when 0) on
 // job->port: job->send first (if not empty) through send_text, then a CR.
-// The replies to those (one per CR sent, and whatever else arrives in a
-// short quiet spell) are let arrive and dropped, so that each reply is
-// credited to the script line it answers. Then the script's lines, each
+// The replies to those (one per CR sent and, after a send string, whatever
+// else arrives in a short quiet spell) are let arrive and dropped, so that
+// each reply is credited to the script line it answers. Then the script's lines, each
 // followed by CR and acknowledged. The reporter gets (total bytes, bytes
 // done, text): once before a file's first line with "", after each
 // acknowledged line with the line (echo option) or "", and with messages of
