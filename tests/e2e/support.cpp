@@ -132,6 +132,11 @@ ProcessResult run_program(const std::vector<std::string>& argv, int timeoutMs) {
 
 ProcessResult run_program_interrupted(const std::vector<std::string>& argv, int timeoutMs,
                                       int interruptAfterMs) {
+  return run_program_signalled(argv, timeoutMs, interruptAfterMs, SIGINT);
+}
+
+ProcessResult run_program_signalled(const std::vector<std::string>& argv, int timeoutMs,
+                                    int interruptAfterMs, int signal) {
   ProcessResult result;
   int out[2], err[2];
   if (pipe(out) != 0 || pipe(err) != 0) return result;
@@ -154,7 +159,7 @@ ProcessResult run_program_interrupted(const std::vector<std::string>& argv, int 
       break;
     }
     if (interrupt && ms_left(interruptAt) == 0) {
-      kill(pid, SIGINT);
+      kill(pid, signal);
       interrupt = false;
     }
     if (interrupt) left = std::min(left, std::max(ms_left(interruptAt), 1));
@@ -226,11 +231,12 @@ SimTarget::~SimTarget() {
   stop();
 }
 
-bool SimTarget::start(const std::vector<std::string>& options, ComRange com) {
+bool SimTarget::start(const std::vector<std::string>& options, ComRange com, bool once) {
   dir_ = make_temp_dir();
   link_ = dir_ + "/port";
   out_ = dir_ + "/received.bin";
-  std::vector<std::string> argv = {STOKER_TARGET_BIN, "--link", link_, "--out", out_, "--once"};
+  std::vector<std::string> argv = {STOKER_TARGET_BIN, "--link", link_, "--out", out_};
+  if (once) argv.emplace_back("--once");
   argv.insert(argv.end(), options.begin(), options.end());
   int out[2];
   if (pipe(out) != 0) return false;

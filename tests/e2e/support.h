@@ -26,6 +26,10 @@ ProcessResult run_program(const std::vector<std::string>& argv, int timeoutMs);
 // As run_program, sending SIGINT (Ctrl-C) once after interruptAfterMs.
 ProcessResult run_program_interrupted(const std::vector<std::string>& argv, int timeoutMs,
                                       int interruptAfterMs);
+// As run_program, sending the signal once after signalAfterMs (none when
+// negative).
+ProcessResult run_program_signalled(const std::vector<std::string>& argv, int timeoutMs,
+                                    int signalAfterMs, int signal);
 
 // True when the programs under test are the Windows executables under Wine.
 bool wine_mode();
@@ -76,10 +80,10 @@ class SimTarget {
   SimTarget(const SimTarget&) = delete;
   SimTarget& operator=(const SimTarget&) = delete;
 
-  // Starts the simulator with these options plus --link, --out and --once;
-  // returns when its port exists. Under Wine it also takes the first free
-  // COM number of com for the port. False when either fails.
-  bool start(const std::vector<std::string>& options, ComRange com = kAnyComPort);
+  // Starts the simulator with these options plus --link, --out and (with
+  // once) --once; returns when its port exists. Under Wine it also takes the
+  // first free COM number of com for the port. False when either fails.
+  bool start(const std::vector<std::string>& options, ComRange com = kAnyComPort, bool once = true);
   // The port path (a symlink to the pseudo-terminal).
   const std::string& port() const { return link_; }
   // The port argument for the program under test: the path, or under Wine
