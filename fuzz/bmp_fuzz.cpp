@@ -5,15 +5,13 @@
 // with the same result. Saved to a file, it must be a plain BMP (header,
 // full palette, pixel data, the sizes in the header matching) that reads
 // back as the same picture.
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -33,9 +31,17 @@ constexpr uint64_t kMaxPixels = 1 << 22;
 // name is never destroyed: the removal runs after the static destructors).
 const std::string& scratch_dir() {
   static const std::string* dir = [] {
-    auto* name = new std::string(
-        (std::filesystem::temp_directory_path() / "stoker_bmp_fuzz_XXXXXX").string());
-    check(mkdtemp(name->data()) != nullptr);
+    namespace fs = std::filesystem;
+    std::random_device random;
+    fs::path made;
+    // create_directory is false for a name that exists: another process's.
+    for (int tries = 0; made.empty() && tries < 100; ++tries) {
+      const fs::path candidate =
+          fs::temp_directory_path() / ("stoker_bmp_fuzz_" + std::to_string(random()));
+      if (fs::create_directory(candidate)) made = candidate;
+    }
+    check(!made.empty());
+    auto* name = new std::string(made.string());
     std::atexit([] {
       std::error_code ignored;
       std::filesystem::remove_all(scratch_dir(), ignored);
