@@ -252,14 +252,14 @@ void drain_if_pending(SerialPort* port) {
 
 void posix_close(SerialPort* port) {
   const int fd = fd_of(port);
-  // What was written goes out before the port is let go; after a stop or a
-  // stalled write it is dropped instead, so that neither the drain nor the
-  // close waits for a line that does not move.
-  if (stop_requested() || port->failure == SERIAL_FAIL_WRITE_STALLED) {
-    port->outputPending = 0;
+  // What was written goes out before the port is let go. When it does not
+  // (a stalled write, or a drain that a stop request or the stall bound
+  // ended) it is dropped, so that the close does not wait for a line that
+  // does not move.
+  const bool pending = port->outputPending != 0;
+  port->outputPending = 0;
+  if (port->failure == SERIAL_FAIL_WRITE_STALLED || (pending && drain_output(port) != 0))
     tcflush(fd, TCOFLUSH);
-  }
-  drain_if_pending(port);
   // Another process (the simulated board, say) may keep the device open:
   // leave it openable for the next user.
   ioctl(fd, TIOCNXCL);

@@ -84,9 +84,9 @@ int win32_set_timeouts(SerialPort* port) {
 }
 
 void win32_close(SerialPort* port) {
-  // After a stop or a stalled write, what the driver still holds is dropped
-  // rather than waited for.
-  if (stop_requested() || port->failure == SERIAL_FAIL_WRITE_STALLED)
+  // After a stalled write, what the driver still holds is dropped rather
+  // than waited for.
+  if (port->failure == SERIAL_FAIL_WRITE_STALLED)
     PurgeComm(handle_of(port), PURGE_TXABORT | PURGE_TXCLEAR);
   CloseHandle(handle_of(port));
   timeEndPeriod(1);

@@ -94,12 +94,9 @@ int load_file(Level* level) {
   const char* path = level->job->path;
   // Only a regular file is a script: a FIFO would block the open, a
   // directory would read as nothing.
-  std::error_code error;
-  const auto status = std::filesystem::status(path, error);
-  if (!error && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
-    return fail(*level, SCRIPT_FILE_UNREADABLE, "not a regular file");
-  FilePtr file(std::fopen(path, "rb"));
-  if (!file) return fail(*level, SCRIPT_FILE_UNREADABLE, std::strerror(errno));
+  std::string why;
+  FilePtr file = open_regular_file(path, &why);
+  if (!file) return fail(*level, SCRIPT_FILE_UNREADABLE, why);
   int64_t length = 0;
   if (!stream_length(file.get(), &length))
     return fail(*level, SCRIPT_FILE_UNREADABLE, std::strerror(errno));
