@@ -157,6 +157,25 @@ TimePoint read_wake(const Link* link, size_t wanted, TimePoint deadline) {
   return std::min(deadline, link->input[last].at);
 }
 
+// Bytes the host has written that the line has not read yet: a paced line
+// leaves them in the port until it carries them.
+bool port_holds_input(const Link* link) {
+  int waiting = 0;
+  return ioctl(link->master, FIONREAD, &waiting) == 0 && waiting > 0;
+}
+
+// Whether bytes the host has written are still on their way: in the port,
+// or on the line. Until they have crossed, the host is not quiet.
+bool host_sending(const Link* link) {
+  return !link->input.empty() || port_holds_input(link);
+}
+
+// When a wait wakes: at its deadline, or, once that has passed while the
+// host is still sending, only at the line's own events.
+TimePoint wake_for(TimePoint deadline, TimePoint now) {
+  return now >= deadline ? kNever : deadline;
+}
+
 void note_stop(Link* link) {
   char drain[16];
   while (read(link->stopFd, drain, sizeof drain) > 0) {
@@ -236,8 +255,8 @@ int link_get(Link* link, TimePoint deadline, uint8_t* out) {
       link->input.pop_front();
       return kLinkByte;
     }
-    if (now >= deadline) return kLinkTimeout;
-    service(link, deadline, true);
+    if (now >= deadline && !host_sending(link)) return kLinkTimeout;
+    service(link, wake_for(deadline, now), true);
   }
 }
 
@@ -255,8 +274,8 @@ int link_read(Link* link, uint8_t* dst, size_t count, TimePoint firstBy, Clock::
       deadline = now + idle;
     }
     if (*got == count) return kLinkByte;
-    if (now >= deadline) return kLinkTimeout;
-    service(link, read_wake(link, count - *got, deadline), false);
+    if (now >= deadline && !host_sending(link)) return kLinkTimeout;
+    service(link, read_wake(link, count - *got, wake_for(deadline, now)), false);
   }
 }
 
@@ -276,8 +295,10 @@ int link_wait_queued(Link* link, uint8_t value, TimePoint deadline) {
     const TimePoint now = Clock::now();
     pump_output(link, now);
     if (find_queued(link, value) != link->input.end()) return kLinkByte;
-    if (now >= deadline) return kLinkTimeout;
-    service(link, deadline, false);
+    // Bytes still in the port may hold the value: a paced line has not
+    // read them yet.
+    if (now >= deadline && !port_holds_input(link)) return kLinkTimeout;
+    service(link, wake_for(deadline, now), false);
   }
 }
 
