@@ -10,14 +10,16 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 struct ProcessResult {
-  int status = -1;        // exit status, or 128 + signal
-  bool timedOut = false;  // killed at the time limit
-  std::string out;        // standard output
-  std::string err;        // standard error
+  int status = -1;         // exit status, or 128 + signal
+  bool timedOut = false;   // killed at the time limit
+  std::string out;         // standard output
+  std::string err;         // standard error
+  int msAfterSignal = -1;  // from the signal (when one was sent) to the end
 };
 
 // Runs argv[0] with its arguments, collecting its output; kills it after
@@ -27,9 +29,11 @@ ProcessResult run_program(const std::vector<std::string>& argv, int timeoutMs);
 ProcessResult run_program_interrupted(const std::vector<std::string>& argv, int timeoutMs,
                                       int interruptAfterMs);
 // As run_program, sending the signal once after signalAfterMs (none when
-// negative).
+// negative), counted from the moment ready() first returns true (it is asked
+// every few milliseconds; null: from the start).
 ProcessResult run_program_signalled(const std::vector<std::string>& argv, int timeoutMs,
-                                    int signalAfterMs, int signal);
+                                    int signalAfterMs, int signal,
+                                    const std::function<bool()>& ready = nullptr);
 
 // True when the programs under test are the Windows executables under Wine.
 bool wine_mode();

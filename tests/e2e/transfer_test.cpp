@@ -4,6 +4,7 @@
 // subcommands on a port that takes nothing; a sink paced like a wire.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -210,11 +211,15 @@ TEST_P(StuckPort, EndsTheProgram) {
   } else {
     argv.push_back(put_file(dir, "big.bin", pattern_bytes(1 << 20)));
   }
-  // The port is open and full about 1 s after the start.
-  constexpr int kSignalAfterMs = 2000;
+  // The signal comes once the program has filled the port's buffer: a
+  // while after the first bytes reached it.
+  auto writing = [master] {
+    int waiting = 0;
+    return ioctl(master, FIONREAD, &waiting) == 0 && waiting > 0;
+  };
   const auto start = std::chrono::steady_clock::now();
   const ProcessResult r =
-      run_program_signalled(argv, 60000, c.signal != 0 ? kSignalAfterMs : -1, c.signal);
+      run_program_signalled(argv, 60000, c.signal != 0 ? 500 : -1, c.signal, writing);
   const auto took = std::chrono::steady_clock::now() - start;
   close(master);
   EXPECT_FALSE(r.timedOut);
@@ -222,7 +227,8 @@ TEST_P(StuckPort, EndsTheProgram) {
   EXPECT_EQ(lines(r.err), 1) << r.err;
   EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
   if (c.signal != 0) {
-    EXPECT_LT(took, std::chrono::milliseconds(kSignalAfterMs + 2000));
+    EXPECT_GE(r.msAfterSignal, 0);
+    EXPECT_LT(r.msAfterSignal, 2000);
   } else {
     EXPECT_GE(took, std::chrono::seconds(10));
     EXPECT_LT(took, std::chrono::seconds(30));
