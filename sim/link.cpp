@@ -30,8 +30,10 @@ constexpr auto kAwakeBeforeAnswer = std::chrono::microseconds(80);
 // A paced line reads from the host like a UART: only what it is about to
 // carry. It takes more once what it holds has crossed to within kReadAhead,
 // and then what crosses in twice that; the rest stays in the port, whose
-// buffer fills until the host's writes block as on a real port.
-constexpr auto kReadAhead = std::chrono::milliseconds(4);
+// buffer fills until the host's writes block as on a real port. The margin
+// is that of a UART's buffer: a wake-up that comes late on a busy machine
+// must not leave the line idle.
+constexpr auto kReadAhead = std::chrono::milliseconds(100);
 
 int fail_with_errno() {
   return errno != 0 ? errno : EIO;
