@@ -89,6 +89,7 @@ int serial_open_device(SerialPort* port, const char* device, const char* setting
   port->handle = kInvalidHandle;
   port->failure = SERIAL_FAIL_NONE;
   port->osError = 0;
+  port->writeStalled = 0;
   const SerialBackend* backend = backend_of(port);
   int result = backend->open(port, device);
   if (result != 0) {

@@ -26,8 +26,10 @@ struct SerialBackend {
   void (*close)(SerialPort* port);
   // Writes count bytes and returns when they have left. 0 or OS error code.
   // A device that takes nothing for port->writeStallMs ends the write with
-  // port->failure SERIAL_FAIL_WRITE_STALLED; a stop request (common/stop.h)
-  // ends a write that waits for the device.
+  // port->failure SERIAL_FAIL_WRITE_STALLED and sets port->writeStalled;
+  // while that is set, a write that the device takes nothing of ends at
+  // once. A stop request (common/stop.h) ends a write that waits for the
+  // device.
   int (*write)(SerialPort* port, const uint8_t* data, int count);
   // Reads up to count bytes, returning within about 2 ms with what arrived:
   // the number of bytes, 0 on silence or failure.
@@ -105,6 +107,11 @@ struct SerialPort {
   int32_t osError = 0;
   // How long a write may wait for a device that takes nothing.
   int32_t writeStallMs = kSerialWriteStallMs;
+  // Set when a write gave up, cleared when the device takes a byte again:
+  // the next writes then wait no longer (the device has had its time), so
+  // callers that send on after a failed write are not held up again and
+  // again.
+  uint8_t writeStalled = 0;
 };
 
 // The backend of the build platform.

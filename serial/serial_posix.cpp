@@ -197,7 +197,14 @@ constexpr int kStopLookMs = 50;
 // bound; returns the error code of the failed write.
 int stalled(SerialPort* port) {
   port->failure = SERIAL_FAIL_WRITE_STALLED;
+  port->writeStalled = 1;
   return ETIMEDOUT;
+}
+
+// How long a write or drain may wait for a device that takes nothing: the
+// stall bound, or no time once the device has stalled already.
+Deadline stall_deadline(const SerialPort* port) {
+  return deadline_after_ms(port->writeStalled != 0 ? 0 : port->writeStallMs);
 }
 
 // Bytes the driver still holds for sending; -1 when it can't tell.
@@ -214,11 +221,14 @@ int queued_output(int fd) {
 int wait_output_sent(SerialPort* port) {
   const int fd = fd_of(port);
   int last = -1;
-  Deadline stall = deadline_after_ms(port->writeStallMs);
+  Deadline stall = stall_deadline(port);
   for (int queued; (queued = queued_output(fd)) > 0;) {
     if (stop_requested()) return EINTR;
-    if (queued != last) stall = deadline_after_ms(port->writeStallMs);
-    if (queued == last && deadline_passed(stall)) return stalled(port);
+    if (queued != last && last >= 0) {
+      port->writeStalled = 0;
+      stall = deadline_after_ms(port->writeStallMs);
+    }
+    if (deadline_passed(stall)) return stalled(port);
     last = queued;
     // About the time the queue takes to leave at 10 bits a byte.
     const int64_t ms = port->baud > 0 ? int64_t{queued} * 10000 / port->baud : kStopLookMs;
@@ -258,8 +268,7 @@ void posix_close(SerialPort* port) {
   // does not move.
   const bool pending = port->outputPending != 0;
   port->outputPending = 0;
-  if (port->failure == SERIAL_FAIL_WRITE_STALLED || (pending && drain_output(port) != 0))
-    tcflush(fd, TCOFLUSH);
+  if (port->writeStalled != 0 || (pending && drain_output(port) != 0)) tcflush(fd, TCOFLUSH);
   // Another process (the simulated board, say) may keep the device open:
   // leave it openable for the next user.
   ioctl(fd, TIOCNXCL);
@@ -303,11 +312,12 @@ int wait_writable(int fd, const Deadline& deadline) {
 int write_all(SerialPort* port, const uint8_t* data, int count) {
   const int fd = fd_of(port);
   int done = 0;
-  Deadline stall = deadline_after_ms(port->writeStallMs);
+  Deadline stall = stall_deadline(port);
   while (done < count) {
     const ssize_t n = write(fd, data + done, static_cast<size_t>(count - done));
     if (n > 0) {
       done += static_cast<int>(n);
+      port->writeStalled = 0;
       stall = deadline_after_ms(port->writeStallMs);
     } else if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
       const int result = wait_writable(fd, stall);

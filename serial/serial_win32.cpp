@@ -86,8 +86,7 @@ int win32_set_timeouts(SerialPort* port) {
 void win32_close(SerialPort* port) {
   // After a stalled write, what the driver still holds is dropped rather
   // than waited for.
-  if (port->failure == SERIAL_FAIL_WRITE_STALLED)
-    PurgeComm(handle_of(port), PURGE_TXABORT | PURGE_TXCLEAR);
+  if (port->writeStalled != 0) PurgeComm(handle_of(port), PURGE_TXABORT | PURGE_TXCLEAR);
   CloseHandle(handle_of(port));
   timeEndPeriod(1);
 }
@@ -100,7 +99,9 @@ bool timed_out(DWORD error) {
 // loop goes on while the device takes something, ends at once on a stop
 // request, and gives up once it has taken nothing for the stall bound.
 int win32_write(SerialPort* port, const uint8_t* data, int count) {
-  Deadline stall = deadline_after_ms(port->writeStallMs);
+  // Once the device has stalled, a write that it takes nothing of ends
+  // after one look.
+  Deadline stall = deadline_after_ms(port->writeStalled != 0 ? 0 : port->writeStallMs);
   while (count > 0) {
     DWORD written = 0;
     if (!WriteFile(handle_of(port), data, static_cast<DWORD>(count), &written, nullptr) &&
@@ -110,11 +111,13 @@ int win32_write(SerialPort* port, const uint8_t* data, int count) {
     data += written;
     count -= static_cast<int>(written);
     if (written > 0) {
+      port->writeStalled = 0;
       stall = deadline_after_ms(port->writeStallMs);
     } else if (count > 0 && stop_requested()) {
       return ERROR_OPERATION_ABORTED;
     } else if (count > 0 && deadline_passed(stall)) {
       port->failure = SERIAL_FAIL_WRITE_STALLED;
+      port->writeStalled = 1;
       return ERROR_TIMEOUT;
     }
   }

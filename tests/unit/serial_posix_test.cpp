@@ -264,6 +264,16 @@ TEST_F(SerialPosix, WriteIntoAPortThatTakesNothingEnds) {
     // Not before the port has taken nothing for the whole bound.
     if (!c.stop) {
       EXPECT_GE(took, std::chrono::milliseconds(300)) << c.what;
+      // The device has had its time: the next write it takes nothing of
+      // ends without waiting the bound again...
+      const auto again = std::chrono::steady_clock::now();
+      EXPECT_NE(serial_write(&port_, big.data(), 100), 0);
+      EXPECT_EQ(port_.failure, SERIAL_FAIL_WRITE_STALLED);
+      EXPECT_LT(std::chrono::steady_clock::now() - again, std::chrono::milliseconds(300));
+      // ...until it takes data again.
+      EXPECT_FALSE(master_read(1 << 20).empty());
+      EXPECT_EQ(serial_write(&port_, big.data(), 100), 0);
+      EXPECT_EQ(port_.writeStalled, 0);
     }
     serial_close(&port_);
     stop_clear();
