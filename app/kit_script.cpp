@@ -78,7 +78,7 @@ std::string kit_script_failure_text(int result, const ScriptFailure& why,
     case SCRIPT_REFUSED:
       return at_line("the target refused", why);
     case SCRIPT_STOPPED:
-      return "stopped (Ctrl-C); the port was closed";
+      return kit_stopped_text() + "; the port was closed";
     case SCRIPT_PORT_CLOSED:
       return "the port is not open";
     case SCRIPT_URL_FAILED:

@@ -1,9 +1,7 @@
 // stoker-kit send-picture PORT BAUD FILE.bmp [--send TEXT] [--header]
 #include <CLI/CLI.hpp>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 
@@ -17,11 +15,10 @@ namespace {
 
 constexpr const char* kWho = "stoker-kit send-picture";
 
-// The picture's header fields; false when the file has no 54 bytes to read.
-bool read_header(const std::string& path, BmpImage* header) {
-  FilePtr file(std::fopen(path.c_str(), "rb"));
-  return file && bmp_read_header(header, file.get()) == 0;
-}
+struct ImageReleaser {
+  void operator()(BmpImage* image) const { bmp_release(image); }
+};
+using ImagePtr = std::unique_ptr<BmpImage, ImageReleaser>;
 
 std::string how_to_save(const std::string& path) {
   return "save it as a plain 24-bit BMP, e.g. with Python's PIL: Image.open('" + path +
@@ -41,47 +38,66 @@ std::string variant_of(const BmpImage& header) {
   return "it has " + std::to_string(header.bitCount) + " bits per pixel";
 }
 
+// The height as the file gives it: negative for rows stored top-down.
+long long stored_height(const BmpImage& header) {
+  return static_cast<int32_t>(header.height);
+}
+
 }  // namespace
 
-std::string kit_picture_failure(int code, const std::string& path) {
-  BmpImage header;
-  const bool haveHeader = read_header(path, &header);
+std::string kit_picture_failure(int code, const std::string& path, const BmpImage& header) {
   switch (code) {
     case RESULT_FILE_UNREADABLE: {
       const char* text = bmp_status_text();
       std::string line = "cannot load " + path + ": " + (text != nullptr ? text : "unknown error");
-      if (bmp_status() == BMP_UNSUPPORTED && haveHeader)
+      if (bmp_status() == BMP_UNSUPPORTED)
         line += ": " + variant_of(header) + "; " + how_to_save(path);
       return line;
     }
     case TRANSFER_NOT_24_BITS:
-      return path + " has " + (haveHeader ? std::to_string(header.bitCount) : "other than 24") +
+      return path + " has " + std::to_string(header.bitCount) +
              " bits per pixel, and only 24-bit pictures are sent: " + how_to_save(path);
-    case TRANSFER_HEADER_FILE:
-      return std::string("cannot write ") + kPictureHeaderFile + " in the current directory";
+    case TRANSFER_TOO_LARGE:
+      return path + " is " + std::to_string(header.width) + " x " +
+             std::to_string(std::llabs(stored_height(header))) +
+             " pixels, and the picture stream carries at most " + std::to_string(kMaxPictureSide) +
+             " in either direction";
     default:
       return "failed with code " + std::to_string(code);
   }
 }
 
 int kit_send_picture(const KitTransferArgs& args, SerialPort* port) {
-  // Checked before the port is touched; the transfer loads the picture.
-  FilePtr file(std::fopen(args.file.c_str(), "rb"));
+  // Opened and loaded once, before the port is touched; only a picture the
+  // stream can carry gets that far.
+  const char* path = args.file.c_str();
+  std::string why;
+  FilePtr file = open_regular_file(path, &why);
   if (!file) {
-    std::fprintf(stderr, "%s: cannot open %s: %s\n", kWho, args.file.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "%s: cannot open %s: %s\n", kWho, path, why.c_str());
     return RESULT_FILE_UNREADABLE;
   }
-  // The stream's length for the progress display, when the header tells.
   BmpImage header;
-  long long bytes = 0;
-  if (bmp_read_header(&header, file.get()) == 0) {
-    const int64_t height = static_cast<int32_t>(header.height);
-    const uint64_t pixels = static_cast<uint64_t>(header.width) * std::llabs(height);
-    if (pixels < (1ull << 40)) bytes = 4 + 3 * static_cast<long long>(pixels);
-  }
+  ImagePtr image(bmp_read_file(file.get(), &header));
   file.reset();
+  const int fits = image ? picture_check(image.get()) : RESULT_FILE_UNREADABLE;
+  if (fits != RESULT_OK) {
+    std::fprintf(stderr, "%s: %s\n", kWho, kit_picture_failure(fits, args.file, header).c_str());
+    return fits;
+  }
 
-  return kit_run_transfer(args, kWho, bytes, send_picture, kit_picture_failure, port);
+  TransferReport report;
+  auto transfer = [&](DownloadJob* job, ProgressFn progress) {
+    return send_picture_image(job, image.get(), progress, &report);
+  };
+  auto explain = [&](int code) -> std::string {
+    if (code == TRANSFER_HEADER_FILE)
+      return std::string("cannot write ") + kPictureHeaderFile + ": " + report.detail;
+    return kit_picture_failure(code, args.file, header);
+  };
+  const long long bytes = 4 + 3 * static_cast<long long>(bmp_width(image.get())) *
+                                  static_cast<long long>(bmp_height(image.get()));
+  return kit_run_transfer(args, kWho, bytes, transfer, explain, port);
 }
 
 void kit_register_send_picture(CLI::App* app, int* status) {
@@ -95,9 +111,10 @@ void kit_register_send_picture(CLI::App* app, int* status) {
                 std::string("Also write the picture's bytes as a C array into ") +
                     kPictureHeaderFile + " in the current directory, before sending");
   sub->footer(
-      "Exit status: 0 sent, 1 not a BMP picture that can be read or a port that cannot be "
-      "opened, 2 port write failed, 4 stopped (Ctrl-C), 16 not 24 bits per pixel, 17 header "
-      "file not writable.");
+      "Exit status: 0 sent, 1 not a regular file, not a BMP picture that can be read, or a port "
+      "that cannot be opened, 2 port write failed (also: the port took no data for 10 s), 4 "
+      "stopped (Ctrl-C, SIGTERM, SIGHUP), 16 not 24 bits per pixel, 17 header file not "
+      "writable, 18 wider or higher than 65535 pixels.");
   sub->callback([args, status] {
     static SerialPort port;
     *status = kit_send_picture(*args, &port);

@@ -1,5 +1,6 @@
 // stoker-kit send-text PORT BAUD TEXT
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -7,9 +8,12 @@
 #include "app/kit.h"
 #include "app/kit_port.h"
 #include "app/kit_script.h"
+#include "app/kit_transfer.h"
 #include "common/console.h"
+#include "common/stop.h"
 #include "serial/serial.h"
 #include "toolkit/text/text.h"
+#include "toolkit/transfer/transfer.h"
 
 namespace {
 
@@ -19,13 +23,26 @@ struct SendTextArgs {
   std::string text;
 };
 
+constexpr const char* kWho = "stoker-kit send-text";
+
 int run_send_text(const SendTextArgs& args) {
   static SerialPort port;
-  if (!kit_open_port(&port, args.port, args.baud, "stoker-kit send-text")) return 1;
+  if (!kit_open_port(&port, args.port, args.baud, kWho)) return 1;
   std::vector<char> echo(kit_echo_capacity(args.text));
-  send_text(&port, args.text.c_str(), echo.data(), echo.size());
+  const int failed = send_text(&port, args.text.c_str(), echo.data(), echo.size());
   console_print("%s\n", echo.data());
   serial_close(&port);
+  // What was printed is what went out; a text cut short says why.
+  if (stop_requested()) {
+    std::fprintf(stderr, "%s: %s; the target got part of the text\n", kWho,
+                 kit_stopped_text().c_str());
+    return RESULT_ABORTED;
+  }
+  if (failed != 0) {
+    std::fprintf(stderr, "%s: %s; the target got part of the text\n", kWho,
+                 serial_write_failure_text(&port).c_str());
+    return TRANSFER_WRITE_FAILED;
+  }
   return 0;
 }
 
@@ -43,5 +60,8 @@ void kit_register_send_text(CLI::App* app, int* status) {
       "\\$Time, bytes \\DDD \\0OOO \\0xHH) and print what was sent");
   kit_add_port_arguments(sub, &args->port, &args->baud);
   sub->add_option("TEXT", args->text, "The text, with its escapes")->required();
+  sub->footer(
+      "Exit status: 0 sent, 1 a port that cannot be opened, 2 port write failed (also: the "
+      "port took no data for 10 s), 4 stopped (Ctrl-C, SIGTERM, SIGHUP).");
   sub->callback([args, status] { *status = run_send_text(*args); });
 }

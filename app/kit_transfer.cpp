@@ -5,6 +5,7 @@
 
 #include "app/kit_port.h"
 #include "app/kit_progress.h"
+#include "common/stop.h"
 #include "toolkit/transfer/transfer.h"
 
 void kit_add_transfer_arguments(CLI::App* sub, KitTransferArgs* args, const char* fileName,
@@ -31,10 +32,16 @@ int kit_run_transfer(const KitTransferArgs& args, const char* who, long long byt
   serial_close(port);
   const int status = transfer_status(result);
   if (status == TRANSFER_WRITE_FAILED)
-    std::fprintf(stderr, "%s: a write to the port failed; the target got part of the data\n", who);
+    std::fprintf(stderr, "%s: %s; the target got part of the data\n", who,
+                 serial_write_failure_text(port).c_str());
   else if (status == RESULT_ABORTED)
-    std::fprintf(stderr, "%s: stopped (Ctrl-C); the target got part of the data\n", who);
+    std::fprintf(stderr, "%s: %s; the target got part of the data\n", who,
+                 kit_stopped_text().c_str());
   else if (status != RESULT_OK)
-    std::fprintf(stderr, "%s: %s\n", who, explain(status, args.file).c_str());
+    std::fprintf(stderr, "%s: %s\n", who, explain(status).c_str());
   return status;
+}
+
+std::string kit_stopped_text() {
+  return std::string("stopped (") + stop_cause() + ")";
 }

@@ -5,11 +5,14 @@
 // script.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "common/common.h"
 #include "common/job.h"
 #include "serial/serial.h"
+
+struct BmpImage;
 
 struct KitTransferArgs {
   std::string port;  // number, or a device path
@@ -19,9 +22,9 @@ struct KitTransferArgs {
   bool header = false;  // send-picture: also write the C header file
 };
 
-using KitTransferFn = int (*)(DownloadJob* job, ProgressFn progress);
-// One line saying why a transfer of the file at path gave `code`.
-using KitExplainFn = std::string (*)(int code, const std::string& path);
+using KitTransferFn = std::function<int(DownloadJob* job, ProgressFn progress)>;
+// One line saying why the transfer gave `code`.
+using KitExplainFn = std::function<std::string(int code)>;
 
 namespace CLI {
 class App;
@@ -34,10 +37,11 @@ void kit_add_transfer_arguments(CLI::App* sub, KitTransferArgs* args, const char
 
 // Opens the port, runs transfer over it with the progress display (for a
 // transfer of `bytes` bytes) and closes the port. Returns the result code,
-// 4 when Ctrl-C interrupted it, and 1 when the port can't be opened (as
-// stoker). Every failure is reported here as one line "<who>: ..." on
-// standard error: the port's, those every transfer shares (2, 4), and the
-// others through explain.
+// 4 when a stop signal interrupted it, and 1 when the port can't be opened
+// (as stoker). Every failure is reported here as one line "<who>: ..." on
+// standard error: the port's, those every transfer shares (2: why the write
+// failed, such as a port that took no data for the write bound; 4: the
+// signal), and the others through explain.
 int kit_run_transfer(const KitTransferArgs& args, const char* who, long long bytes,
                      KitTransferFn transfer, KitExplainFn explain, SerialPort* port);
 
@@ -50,8 +54,13 @@ int kit_send_file(const KitTransferArgs& args, SerialPort* port);
 // status; every nonzero one comes with a line on standard error.
 int kit_send_picture(const KitTransferArgs& args, SerialPort* port);
 
-// Why send_picture gave `code` for the picture at path, as one line; after
-// a refusal by the image module (code 1) its status text, and for a BMP
-// variant it does not read or a picture that is not 24 bits per pixel, how
-// to save one that will do. Reads the picture's header to tell.
-std::string kit_picture_failure(int code, const std::string& path);
+// Why the picture at path was refused or its transfer gave `code`, as one
+// line; header holds the file's header fields (as bmp_read_file leaves
+// them). After a refusal by the image module (code 1) its status text, and
+// for a BMP variant it does not read or a picture that is not 24 bits per
+// pixel, how to save one that will do; for a picture the stream can't carry
+// (18), its size and the limit.
+std::string kit_picture_failure(int code, const std::string& path, const BmpImage& header);
+
+// The line for a stop: "stopped (Ctrl-C)", or the signal that stopped it.
+std::string kit_stopped_text();

@@ -2,9 +2,11 @@
 """stoker-kit send-file of 1 MB to a sink paced like a 115200-baud 8N1 line:
 end-to-end wall time against the wire floor, and the drains the host makes.
 
-stoker-target --mode sink --baud 115200 stamps every byte the host writes
-with the time it has wholly crossed such a line (10 bits a byte, back to
-back) and appends it to its --out file at that time. The script starts the
+stoker-target --mode sink --baud 115200 reads the host's bytes only as fast
+as such a line carries them (so the host's writes block once the
+pseudo-terminal's buffer is full), stamps every byte with the time it has
+wholly crossed the line (10 bits a byte, back to back) and appends it to its
+--out file at that time. The script starts the
 clock right before starting stoker-kit and polls the file (every 5 ms) until
 all bytes are there:
 
@@ -13,9 +15,9 @@ all bytes are there:
 
 The wall also holds the host's fixed 500 ms pause after opening the port
 (and its start-up), which no line speed can hide: about 0.6 % of the floor
-at 1 MB. The host itself finishes long before the line does (a
-pseudo-terminal takes the bytes at once); its wall and CPU time are shown
-too. Every run checks the bytes received.
+at 1 MB. The host finishes shortly before the line does (by what the
+pseudo-terminal's buffer and the sink's read-ahead hold); its wall and CPU
+time are shown too. Every run checks the bytes received.
 
 With --strace the host runs under `strace -f -e trace=ioctl` and the script
 counts the drains (TCSBRK, what tcdrain issues): one for the whole stream,

@@ -27,23 +27,23 @@ std::string reason(int code) {
   return code != 0 ? std::strerror(code) : "write failed";
 }
 
-// Writes the bytes to an open stream and closes it; 0 or an errno value.
-int write_and_close(FILE* file, const void* data, size_t size) {
+// Lets the writer fill an open stream and closes it; 0 or an errno value.
+int write_and_close(FILE* file, const FileWriter& write) {
   errno = 0;
-  const bool written = size == 0 || std::fwrite(data, 1, size, file) == size;
+  const bool written = write(file) && std::ferror(file) == 0;
   int code = written ? 0 : (errno != 0 ? errno : EIO);
   errno = 0;
   if (std::fclose(file) != 0 && code == 0) code = errno != 0 ? errno : EIO;
   return code;
 }
 
-bool write_in_place(const fs::path& target, const void* data, size_t size, std::string* error) {
+bool write_in_place(const fs::path& target, const FileWriter& write, std::string* error) {
   FILE* file = std::fopen(target.string().c_str(), "wb");
   if (file == nullptr) {
     *error = "cannot open " + target.string() + ": " + reason(errno);
     return false;
   }
-  const int code = write_and_close(file, data, size);
+  const int code = write_and_close(file, write);
   if (code == 0) return true;
   *error = "cannot write " + target.string() + ": " + reason(code);
   return false;
@@ -63,11 +63,19 @@ fs::path temporary_beside(const fs::path& target) {
 
 bool write_file_replacing(const std::string& path, const void* data, size_t size,
                           std::string* error) {
+  return write_file_replacing_with(
+      path,
+      [data, size](FILE* file) { return size == 0 || std::fwrite(data, 1, size, file) == size; },
+      error);
+}
+
+bool write_file_replacing_with(const std::string& path, const FileWriter& write,
+                               std::string* error) {
   const fs::path target = final_target(path);
   std::error_code code;
   const fs::file_status status = fs::status(target, code);
   if (fs::exists(status) && !fs::is_regular_file(status))
-    return write_in_place(target, data, size, error);
+    return write_in_place(target, write, error);
 
   const fs::path temporary = temporary_beside(target);
   FILE* file = std::fopen(temporary.string().c_str(), "wb");
@@ -75,7 +83,7 @@ bool write_file_replacing(const std::string& path, const void* data, size_t size
     *error = "cannot create " + temporary.string() + ": " + reason(errno);
     return false;
   }
-  int written = write_and_close(file, data, size);
+  int written = write_and_close(file, write);
   if (written == 0 && fs::exists(status))
     fs::permissions(temporary, status.permissions(), code);  // keep the old file's mode
   if (written == 0) {
@@ -104,8 +112,20 @@ void read_rest(FILE* file, std::vector<uint8_t>* bytes) {
     bytes->insert(bytes->end(), piece, piece + got);
 }
 
-FilePtr open_regular_file(const char* path) {
+FilePtr open_regular_file(const char* path, std::string* why) {
+  std::string ignored;
+  std::string& reason = why != nullptr ? *why : ignored;
   std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) return nullptr;
-  return FilePtr(std::fopen(path, "rb"));
+  const fs::file_status status = fs::status(path, error);
+  if (error) {
+    reason = error.message();
+    return nullptr;
+  }
+  if (!fs::is_regular_file(status)) {
+    reason = "not a regular file";
+    return nullptr;
+  }
+  FilePtr file(std::fopen(path, "rb"));
+  if (!file) reason = std::strerror(errno != 0 ? errno : EIO);
+  return file;
 }

@@ -17,6 +17,12 @@ bool stop_requested();
 // Sets the request; tests call it to simulate Ctrl-C.
 void stop_request();
 void stop_clear();
-// What the platform's handlers do on a stop signal: stop_request, then the
-// function of stop_on_signal. Async-signal-safe.
-void stop_signal_received();
+// What the platform's handlers do on a stop signal: records `cause` (a
+// string that lives for the whole program), sets the request, then calls
+// the function of stop_on_signal. Async-signal-safe.
+void stop_signal_received(const char* cause);
+
+// What requested the stop, as a message names it: "Ctrl-C" for SIGINT (and
+// for a request without a signal), "SIGTERM", "SIGHUP"; on Windows
+// "Ctrl-C", "Ctrl-Break" or "the console closing".
+const char* stop_cause();

@@ -7,8 +7,19 @@
 
 namespace {
 
+const char* cause_of(int sig) {
+  switch (sig) {
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGHUP:
+      return "SIGHUP";
+    default:
+      return "Ctrl-C";
+  }
+}
+
 extern "C" void on_stop_signal(int sig) {
-  stop_signal_received();
+  stop_signal_received(cause_of(sig));
   // A second signal of this kind ends the process at once.
   struct sigaction fallback {};
   fallback.sa_handler = SIG_DFL;

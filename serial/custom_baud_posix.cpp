@@ -1,7 +1,7 @@
 // Arbitrary baud rates: termios2 with BOTHER on Linux, IOSSIOSPEED on macOS.
-#include "serial/custom_baud.h"
-
 #include <cerrno>
+
+#include "serial/custom_baud.h"
 
 #if defined(__linux__)
 #include <asm/termbits.h>

@@ -13,6 +13,8 @@ namespace {
 
 constexpr const char* kNoEquivalent = "no POSIX equivalent";
 constexpr const char* kNotReported = "not reported by the device";
+constexpr const char* kWriteBound =
+    "no POSIX equivalent; a write gives up after 10 s without progress";
 
 // DCB values of the settings that have one.
 constexpr int32_t kDtrEnable = 1;
@@ -94,7 +96,11 @@ void serial_read_port_settings(intptr_t handle, PortSettings* out) {
   }
 
   // The port layer's reads: at most kSerialReadTimeoutMs each, no interval
-  // or per-byte share; writes without time-out.
+  // or per-byte share. Its writes have no total time-out; they give up when
+  // the device takes nothing for kSerialWriteStallMs.
+  static_assert(kSerialWriteStallMs == 10000, "kWriteBound names the bound");
   out->timeoutsRead = true;
   out->timeouts[PT_READ_CONSTANT].value = kSerialReadTimeoutMs;
+  out->timeouts[PT_WRITE_MULTIPLIER].note = kNoEquivalent;
+  out->timeouts[PT_WRITE_CONSTANT].note = kWriteBound;
 }

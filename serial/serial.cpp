@@ -89,6 +89,7 @@ int serial_open_device(SerialPort* port, const char* device, const char* setting
   port->handle = kInvalidHandle;
   port->failure = SERIAL_FAIL_NONE;
   port->osError = 0;
+  port->writeStalled = 0;
   const SerialBackend* backend = backend_of(port);
   int result = backend->open(port, device);
   if (result != 0) {
@@ -127,7 +128,11 @@ int serial_is_open(const SerialPort* port) {
 int serial_write(SerialPort* port, const void* data, int count) {
   if (!port->isOpen || port->handle == kInvalidHandle) return serial_not_open_error();
   if (count <= 0) return 0;
-  return backend_of(port)->write(port, static_cast<const uint8_t*>(data), count);
+  port->failure = SERIAL_FAIL_NONE;
+  const int result = backend_of(port)->write(port, static_cast<const uint8_t*>(data), count);
+  if (result != 0 && port->failure != SERIAL_FAIL_WRITE_STALLED) port->failure = SERIAL_FAIL_WRITE;
+  port->osError = result;
+  return result;
 }
 
 int serial_put(SerialPort* port, uint8_t byte) {
@@ -223,6 +228,15 @@ int serial_probe_device(const char* device) {
 intptr_t serial_wait_handle(const SerialPort* port) {
   if (!port->isOpen || port->handle == kInvalidHandle) return kInvalidHandle;
   return backend_of(port) == serial_platform_backend() ? port->handle : kInvalidHandle;
+}
+
+std::string serial_write_failure_text(const SerialPort* port) {
+  if (port->failure == SERIAL_FAIL_WRITE_STALLED) {
+    const int32_t ms = port->writeStallMs;
+    return "the port took no data for " +
+           (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms");
+  }
+  return "a write to the port failed (error " + std::to_string(port->osError) + ")";
 }
 
 std::string serial_open_failure_text(const SerialPort* port, const char* settings) {

@@ -19,11 +19,17 @@ struct SerialBackend {
   // CTS or RTS flow control. 0 or the OS error code.
   int (*configure)(SerialPort* port);
   // Installs the read time-out: a read returns after at most 2 ms with what
-  // has arrived; writes have no time-out. 0 or the OS error code.
+  // has arrived; and the write bound: a write that the device takes nothing
+  // of for port->writeStallMs gives up. 0 or the OS error code.
   int (*set_timeouts)(SerialPort* port);
   // Releases the device. The caller then invalidates the handle.
   void (*close)(SerialPort* port);
   // Writes count bytes and returns when they have left. 0 or OS error code.
+  // A device that takes nothing for port->writeStallMs ends the write with
+  // port->failure SERIAL_FAIL_WRITE_STALLED and sets port->writeStalled;
+  // while that is set, a write that the device takes nothing of ends at
+  // once. A stop request (common/stop.h) ends a write that waits for the
+  // device.
   int (*write)(SerialPort* port, const uint8_t* data, int count);
   // Reads up to count bytes, returning within about 2 ms with what arrived:
   // the number of bytes, 0 on silence or failure.
@@ -48,6 +54,9 @@ constexpr intptr_t kInvalidHandle = -1;
 
 // Every read returns within this many milliseconds with what has arrived.
 constexpr int kSerialReadTimeoutMs = 2;
+// A write gives up once the device has taken nothing for this long (a board
+// that holds the line with flow control, or one that crashed).
+constexpr int kSerialWriteStallMs = 10000;
 
 // Modem status bits returned by serial_modem_status.
 constexpr int MS_CTS = 0x10;
@@ -66,13 +75,15 @@ constexpr size_t kMaxSettingsLength = 51;
 // put behind it.
 constexpr size_t kMaxBaudLength = kMaxSettingsLength - (sizeof(",8,N,1") - 1);
 
-// Why the last serial_open or serial_configure failed, kept apart from the
-// OS error code.
+// Why the last serial_open, serial_configure or serial_write failed, kept
+// apart from the OS error code.
 enum SerialFailure : int32_t {
   SERIAL_FAIL_NONE = 0,
-  SERIAL_FAIL_SETTINGS = 1,  // the settings string is malformed (result 1)
-  SERIAL_FAIL_DEVICE = 2,    // the device can't be opened (OS error)
-  SERIAL_FAIL_REFUSED = 3,   // the device refused the settings (OS error)
+  SERIAL_FAIL_SETTINGS = 1,       // the settings string is malformed (result 1)
+  SERIAL_FAIL_DEVICE = 2,         // the device can't be opened (OS error)
+  SERIAL_FAIL_REFUSED = 3,        // the device refused the settings (OS error)
+  SERIAL_FAIL_WRITE_STALLED = 4,  // a write gave up: nothing taken for writeStallMs
+  SERIAL_FAIL_WRITE = 5,          // a write failed otherwise (OS error)
 };
 
 struct SerialPort {
@@ -91,9 +102,16 @@ struct SerialPort {
   // Output written but not yet known to have left (POSIX backend): the next
   // read or input wait first waits until it has.
   uint8_t outputPending = 0;
-  // Kind and OS error code of the last failed open or configure.
+  // Kind and OS error code of the last failed open, configure or write.
   SerialFailure failure = SERIAL_FAIL_NONE;
   int32_t osError = 0;
+  // How long a write may wait for a device that takes nothing.
+  int32_t writeStallMs = kSerialWriteStallMs;
+  // Set when a write gave up, cleared when the device takes a byte again:
+  // the next writes then wait no longer (the device has had its time), so
+  // callers that send on after a failed write are not held up again and
+  // again.
+  uint8_t writeStalled = 0;
 };
 
 // The backend of the build platform.
@@ -118,7 +136,10 @@ int serial_configure(SerialPort* port, const char* settings);
 void serial_close(SerialPort* port);
 // 1 when the port is open; 0 when it is not, or port is null.
 int serial_is_open(const SerialPort* port);
-// One write of count bytes. 0, or the OS error code (also when not open).
+// One write of count bytes. 0, or the OS error code (also when not open);
+// a failed write leaves its kind in port->failure (SERIAL_FAIL_WRITE_STALLED
+// when the device took nothing for writeStallMs, else SERIAL_FAIL_WRITE). A
+// stop request ends a write that waits for the device.
 int serial_write(SerialPort* port, const void* data, int count);
 // One byte, after waiting charDelay ms. As serial_write.
 int serial_put(SerialPort* port, uint8_t byte);
@@ -163,6 +184,10 @@ intptr_t serial_wait_handle(const SerialPort* port);
 // (no such device; busy, held by another program; permission denied).
 // nullptr when the code has no particular advice.
 const char* serial_open_hint(int error);
+
+// What went wrong in the last failed serial_write of the record, as a few
+// words for the user: "the port took no data for 10 s", or the OS error.
+std::string serial_write_failure_text(const SerialPort* port);
 
 // What went wrong in the last failed serial_open of the record, as one line
 // for the user: the settings (malformed, or refused by the device) or the

@@ -7,10 +7,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 
 #include "common/deadline.h"
+#include "common/stop.h"
 #include "serial/custom_baud.h"
 #include "serial/flow_flags_posix.h"
 #include "serial/serial.h"
@@ -83,15 +85,15 @@ void set_modem_lines(int fd, int lines, bool on) {
   ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &lines);
 }
 
-// Makes fd this process's port: a terminal that nobody else has claimed,
-// with blocking writes. 0 or an errno value.
+// Makes fd this process's port: a terminal that nobody else has claimed.
+// It stays non-blocking: reads wait in poll, and a write that the device
+// does not take waits there too, where a stop request or the stall bound
+// can end it. 0 or an errno value.
 int claim(int fd) {
   if (!isatty(fd)) return ENOTTY;
   // flock also holds against root and against a second open in this process,
   // which TIOCEXCL does not.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK ? EBUSY : last_error();
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return last_error();
   ioctl(fd, TIOCEXCL);  // keeps other openers out where the driver allows it
   return 0;
 }
@@ -161,7 +163,8 @@ int posix_configure(SerialPort* port) {
   return 0;
 }
 
-// Reads are bounded by the poll in posix_read; writes have no time-out.
+// Reads are bounded by the poll in posix_read, writes by the stall bound of
+// write_all: nothing to install.
 int posix_set_timeouts(SerialPort*) {
   return 0;
 }
@@ -185,11 +188,64 @@ int wait_readable(int fd, const Deadline& deadline) {
   }
 }
 
+// The longest pause between two looks at a port that does not take data:
+// a stop request is seen within this time even if its signal came just
+// before the wait began.
+constexpr int kStopLookMs = 50;
+
+// Records that a write gave up after the port took nothing for the stall
+// bound; returns the error code of the failed write.
+int stalled(SerialPort* port) {
+  port->failure = SERIAL_FAIL_WRITE_STALLED;
+  port->writeStalled = 1;
+  return ETIMEDOUT;
+}
+
+// How long a write or drain may wait for a device that takes nothing: the
+// stall bound, or no time once the device has stalled already.
+Deadline stall_deadline(const SerialPort* port) {
+  return deadline_after_ms(port->writeStalled != 0 ? 0 : port->writeStallMs);
+}
+
+// Bytes the driver still holds for sending; -1 when it can't tell.
+int queued_output(int fd) {
+  int queued = 0;
+  return ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : -1;
+}
+
+// Waits for the line to carry what the driver holds: a whole wait while it
+// makes progress, ending early on a stop request (EINTR) or when nothing
+// left for the stall bound (ETIMEDOUT). A device that can't tell its queue,
+// or whose queue is empty, is left to tcdrain, which then waits at most
+// for the bytes already in the hardware.
+int wait_output_sent(SerialPort* port) {
+  const int fd = fd_of(port);
+  int last = -1;
+  Deadline stall = stall_deadline(port);
+  for (int queued; (queued = queued_output(fd)) > 0;) {
+    if (stop_requested()) return EINTR;
+    if (queued != last && last >= 0) {
+      port->writeStalled = 0;
+      stall = deadline_after_ms(port->writeStallMs);
+    }
+    if (deadline_passed(stall)) return stalled(port);
+    last = queued;
+    // About the time the queue takes to leave at 10 bits a byte.
+    const int64_t ms = port->baud > 0 ? int64_t{queued} * 10000 / port->baud : kStopLookMs;
+    sleep_until_deadline(
+        deadline_after_ms(static_cast<int>(std::clamp<int64_t>(ms, 1, kStopLookMs))), nullptr);
+  }
+  return 0;
+}
+
 // Waits until the written bytes have left the device. A pseudo-terminal may
 // not support this; its refusal is no failure.
-int drain_output(int fd) {
+int drain_output(SerialPort* port) {
+  const int waited = wait_output_sent(port);
+  if (waited != 0) return waited;
+  const int fd = fd_of(port);
   while (tcdrain(fd) != 0) {
-    if (errno == EINTR) continue;
+    if (errno == EINTR && !stop_requested()) continue;
     return errno == ENOTTY || errno == EINVAL ? 0 : last_error();
   }
   return 0;
@@ -201,12 +257,18 @@ int drain_output(int fd) {
 void drain_if_pending(SerialPort* port) {
   if (port->outputPending == 0) return;
   port->outputPending = 0;
-  drain_output(fd_of(port));
+  drain_output(port);
 }
 
 void posix_close(SerialPort* port) {
-  drain_if_pending(port);  // what was written goes out before the port is let go
   const int fd = fd_of(port);
+  // What was written goes out before the port is let go. When it does not
+  // (a stalled write, or a drain that a stop request or the stall bound
+  // ended) it is dropped, so that the close does not wait for a line that
+  // does not move.
+  const bool pending = port->outputPending != 0;
+  port->outputPending = 0;
+  if (port->writeStalled != 0 || (pending && drain_output(port) != 0)) tcflush(fd, TCOFLUSH);
   // Another process (the simulated board, say) may keep the device open:
   // leave it openable for the next user.
   ioctl(fd, TIOCNXCL);
@@ -230,25 +292,36 @@ int posix_read(SerialPort* port, uint8_t* data, int count) {
   }
 }
 
-// Blocks until fd takes more output. 0, or the error that stops output.
-int wait_writable(int fd) {
-  pollfd watch{fd, POLLOUT, 0};
-  while (poll(&watch, 1, -1) < 0) {
-    if (errno != EINTR) return last_error();
+// Waits until fd takes more output: 0 then, EINTR once a stop is requested,
+// ETIMEDOUT at the deadline, or the error that stops output.
+int wait_writable(int fd, const Deadline& deadline) {
+  for (;;) {
+    if (stop_requested()) return EINTR;
+    const int left = deadline_left_ms(deadline);
+    if (left == 0) return ETIMEDOUT;
+    pollfd watch{fd, POLLOUT, 0};
+    const int ready = poll(&watch, 1, std::min(left, kStopLookMs));
+    if (ready < 0 && errno != EINTR) return last_error();
+    if (ready > 0) return (watch.revents & POLLOUT) != 0 ? 0 : EIO;
   }
-  return (watch.revents & POLLOUT) != 0 ? 0 : EIO;
 }
 
-int write_all(int fd, const uint8_t* data, int count) {
+// Writes every byte. A device that takes nothing for the stall bound ends
+// the write (ETIMEDOUT, the port's failure says so); a stop request ends it
+// at once (EINTR).
+int write_all(SerialPort* port, const uint8_t* data, int count) {
+  const int fd = fd_of(port);
   int done = 0;
+  Deadline stall = stall_deadline(port);
   while (done < count) {
     const ssize_t n = write(fd, data + done, static_cast<size_t>(count - done));
     if (n > 0) {
       done += static_cast<int>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      const int result = wait_writable(fd);
+      port->writeStalled = 0;
+      stall = deadline_after_ms(port->writeStallMs);
+    } else if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+      const int result = wait_writable(fd, stall);
+      if (result == ETIMEDOUT) return stalled(port);
       if (result != 0) return result;
     } else {
       return n < 0 ? last_error() : EIO;
@@ -261,7 +334,7 @@ int write_all(int fd, const uint8_t* data, int count) {
 // read (drain_if_pending).
 int posix_write(SerialPort* port, const uint8_t* data, int count) {
   port->outputPending = 1;
-  return write_all(fd_of(port), data, count);
+  return write_all(port, data, count);
 }
 
 void posix_set_dtr(SerialPort* port, bool on) {

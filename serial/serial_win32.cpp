@@ -1,5 +1,7 @@
 // Win32 backend of the serial port: a COM device opened exclusively for
-// synchronous I/O, with a 2 ms total read time-out.
+// synchronous I/O, with a 2 ms total read time-out and short write
+// time-outs, so that a write into a port that takes nothing ends (on a stop
+// request or after the stall bound) instead of blocking for ever.
 #include <windows.h>
 // After windows.h:
 #include <timeapi.h>
@@ -7,11 +9,23 @@
 #include <string>
 
 #include "common/common.h"
+#include "common/deadline.h"
+#include "common/stop.h"
 #include "serial/serial.h"
 
 namespace {
 
 static_assert(sizeof(DCB) == 28, "DCBlength must be 28");
+
+// A write that the device takes nothing of returns after this long, so that
+// the write loop can look at the stop request and the stall bound.
+constexpr DWORD kWriteLookMs = 100;
+// Milliseconds per byte that a write may take beyond kWriteLookMs: the time
+// of 12 bits (a byte with start, parity and two stop bits) at the port's
+// rate, rounded up.
+DWORD write_ms_per_byte(int32_t baud) {
+  return baud > 0 ? static_cast<DWORD>((12000 + baud - 1) / baud) : 1;
+}
 
 HANDLE handle_of(const SerialPort* port) {
   return reinterpret_cast<HANDLE>(port->handle);
@@ -64,27 +78,48 @@ int win32_set_timeouts(SerialPort* port) {
   timeouts.ReadIntervalTimeout = 0;
   timeouts.ReadTotalTimeoutMultiplier = 0;
   timeouts.ReadTotalTimeoutConstant = 2;
-  timeouts.WriteTotalTimeoutMultiplier = 0;
-  timeouts.WriteTotalTimeoutConstant = 0;
+  timeouts.WriteTotalTimeoutMultiplier = write_ms_per_byte(port->baud);
+  timeouts.WriteTotalTimeoutConstant = kWriteLookMs;
   return SetCommTimeouts(handle_of(port), &timeouts) ? 0 : last_error();
 }
 
 void win32_close(SerialPort* port) {
+  // After a stalled write, what the driver still holds is dropped rather
+  // than waited for.
+  if (port->writeStalled != 0) PurgeComm(handle_of(port), PURGE_TXABORT | PURGE_TXCLEAR);
   CloseHandle(handle_of(port));
   timeEndPeriod(1);
 }
 
+bool timed_out(DWORD error) {
+  return error == ERROR_TIMEOUT || error == ERROR_SEM_TIMEOUT || error == WAIT_TIMEOUT;
+}
+
+// Writes every byte. A write that times out hands back what it took; the
+// loop goes on while the device takes something, ends at once on a stop
+// request, and gives up once it has taken nothing for the stall bound.
 int win32_write(SerialPort* port, const uint8_t* data, int count) {
-  // Without write time-outs a synchronous write takes everything; the loop
-  // only guards against a driver that hands back a partial count.
+  // Once the device has stalled, a write that it takes nothing of ends
+  // after one look.
+  Deadline stall = deadline_after_ms(port->writeStalled != 0 ? 0 : port->writeStallMs);
   while (count > 0) {
     DWORD written = 0;
-    if (!WriteFile(handle_of(port), data, static_cast<DWORD>(count), &written, nullptr)) {
+    if (!WriteFile(handle_of(port), data, static_cast<DWORD>(count), &written, nullptr) &&
+        !timed_out(GetLastError())) {
       return last_error();
     }
-    if (written == 0) return ERROR_WRITE_FAULT;
     data += written;
     count -= static_cast<int>(written);
+    if (written > 0) {
+      port->writeStalled = 0;
+      stall = deadline_after_ms(port->writeStallMs);
+    } else if (count > 0 && stop_requested()) {
+      return ERROR_OPERATION_ABORTED;
+    } else if (count > 0 && deadline_passed(stall)) {
+      port->failure = SERIAL_FAIL_WRITE_STALLED;
+      port->writeStalled = 1;
+      return ERROR_TIMEOUT;
+    }
   }
   return 0;
 }

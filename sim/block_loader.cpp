@@ -94,11 +94,16 @@ int read_announcement(Link* link, uint32_t* value) {
   return kStepDone;
 }
 
-// Takes the erase time, then sends the erase reply (if any).
+// Takes the erase time, then sends the erase reply. Without one the host
+// cannot go on: the session is over, and the next entry byte starts a fresh
+// one (bytes in between are no block data).
 int erase_flash(Link* link, const SimOptions& opts) {
   const TimePoint done = Clock::now() + std::chrono::milliseconds(opts.eraseMs);
   if (link_wait_until(link, done) == kLinkStopped) return kSessionStopped;
-  if (opts.noEraseReply) return kStepDone;
+  if (opts.noEraseReply) {
+    sim_log("no erase reply: the session ends");
+    return kSessionEnded;
+  }
   link_send_byte(link, opts.nakErase ? NAK : ACK);
   sim_log("erase reply %s", opts.nakErase ? "NAK" : "ACK");
   return kStepDone;

@@ -27,6 +27,13 @@ constexpr auto kDrainPoll = std::chrono::milliseconds(2);
 constexpr auto kDrainSettle = std::chrono::milliseconds(10);
 // How long before an answer is due the line stops sleeping.
 constexpr auto kAwakeBeforeAnswer = std::chrono::microseconds(80);
+// A paced line reads from the host like a UART: only what it is about to
+// carry. It takes more once what it holds has crossed to within kReadAhead,
+// and then what crosses in twice that; the rest stays in the port, whose
+// buffer fills until the host's writes block as on a real port. The margin
+// is that of a UART's buffer: a wake-up that comes late on a busy machine
+// must not leave the line idle.
+constexpr auto kReadAhead = std::chrono::milliseconds(100);
 
 int fail_with_errno() {
   return errno != 0 ? errno : EIO;
@@ -88,11 +95,28 @@ void queue_input(Link* link, const uint8_t* data, size_t count) {
   }
 }
 
-// Reads what the host has written. False when the master reports no data
-// (hang-up or error) so the caller can pause instead of spinning.
-bool read_master(Link* link) {
+// How many bytes the line takes from the host now: all there are when it is
+// not paced, else what keeps it busy for the read-ahead time (at least one
+// byte once it is nearly idle), or none while it holds enough.
+size_t read_room(const Link* link, TimePoint now) {
+  if (link->byteTime == Clock::duration::zero()) return kReadChunk;
+  const Clock::duration ahead = std::max(link->rxFree - now, Clock::duration::zero());
+  if (ahead >= kReadAhead) return 0;
+  const auto bytes = static_cast<size_t>((2 * kReadAhead - ahead) / link->byteTime);
+  return std::clamp<size_t>(bytes, 1, kReadChunk);
+}
+
+// When a paced line that holds enough will take more.
+TimePoint read_resumes(const Link* link) {
+  return link->rxFree - kReadAhead;
+}
+
+// Reads at most room bytes of what the host has written. False when the
+// master reports no data (hang-up or error) so the caller can pause instead
+// of spinning.
+bool read_master(Link* link, size_t room) {
   uint8_t buffer[kReadChunk];
-  const ssize_t n = read(link->master, buffer, sizeof buffer);
+  const ssize_t n = read(link->master, buffer, std::min(room, sizeof buffer));
   if (n > 0) {
     queue_input(link, buffer, static_cast<size_t>(n));
     return true;
@@ -116,12 +140,14 @@ void pump_output(Link* link, TimePoint now) {
   }
 }
 
-// Earliest time something is due: wake, the next output byte and, for a
-// reader (wantInput), the next input release.
-TimePoint next_event(const Link* link, TimePoint wake, bool wantInput) {
+// Earliest time something is due: wake, the next output byte, the moment a
+// paced line that holds enough takes more (room 0) and, for a reader
+// (wantInput), the next input release.
+TimePoint next_event(const Link* link, TimePoint wake, bool wantInput, size_t room) {
   TimePoint next = wake;
   if (wantInput && !link->input.empty()) next = std::min(next, link->input.front().at);
   if (!link->output.empty()) next = std::min(next, link->output.front().at);
+  if (room == 0) next = std::min(next, read_resumes(link));
   return next;
 }
 
@@ -131,6 +157,25 @@ TimePoint read_wake(const Link* link, size_t wanted, TimePoint deadline) {
   if (link->input.empty()) return deadline;
   const size_t last = std::min(wanted, link->input.size()) - 1;
   return std::min(deadline, link->input[last].at);
+}
+
+// Bytes the host has written that the line has not read yet: a paced line
+// leaves them in the port until it carries them.
+bool port_holds_input(const Link* link) {
+  int waiting = 0;
+  return ioctl(link->master, FIONREAD, &waiting) == 0 && waiting > 0;
+}
+
+// Whether bytes the host has written are still on their way: in the port,
+// or on the line. Until they have crossed, the host is not quiet.
+bool host_sending(const Link* link) {
+  return !link->input.empty() || port_holds_input(link);
+}
+
+// When a wait wakes: at its deadline, or, once that has passed while the
+// host is still sending, only at the line's own events.
+TimePoint wake_for(TimePoint deadline, TimePoint now) {
+  return now >= deadline ? kNever : deadline;
 }
 
 void note_stop(Link* link) {
@@ -158,14 +203,17 @@ void sleep_until_due(const Link* link, TimePoint t) {
 // a millisecond is slept without watching the port; input that comes in
 // meanwhile is read right after.
 void service(Link* link, TimePoint wake, bool wantInput) {
-  const TimePoint next = next_event(link, wake, wantInput);
+  const size_t room = read_room(link, Clock::now());
+  const TimePoint next = next_event(link, wake, wantInput, room);
   const int timeout = poll_timeout(next);
-  pollfd fds[2] = {{link->master, POLLIN, 0}, {link->stopFd, POLLIN, 0}};
+  // A line that holds enough leaves the host's bytes in the port.
+  const short watch = room > 0 ? POLLIN : 0;
+  pollfd fds[2] = {{link->master, watch, 0}, {link->stopFd, POLLIN, 0}};
   const int n = poll(fds, link->stopFd >= 0 ? 2 : 1, timeout);
   if (n > 0 && (fds[1].revents & POLLIN) != 0) note_stop(link);
   if (n > 0 && fds[0].revents != 0) {
     // Hang-up or error instead of data: pause rather than spin.
-    if (!read_master(link)) {
+    if (room == 0 || !read_master(link, room)) {
       std::this_thread::sleep_until(std::min(next, Clock::now() + kHangupPause));
     }
   } else if (n == 0 && timeout == 0) {
@@ -209,8 +257,8 @@ int link_get(Link* link, TimePoint deadline, uint8_t* out) {
       link->input.pop_front();
       return kLinkByte;
     }
-    if (now >= deadline) return kLinkTimeout;
-    service(link, deadline, true);
+    if (now >= deadline && !host_sending(link)) return kLinkTimeout;
+    service(link, wake_for(deadline, now), true);
   }
 }
 
@@ -228,8 +276,8 @@ int link_read(Link* link, uint8_t* dst, size_t count, TimePoint firstBy, Clock::
       deadline = now + idle;
     }
     if (*got == count) return kLinkByte;
-    if (now >= deadline) return kLinkTimeout;
-    service(link, read_wake(link, count - *got, deadline), false);
+    if (now >= deadline && !host_sending(link)) return kLinkTimeout;
+    service(link, read_wake(link, count - *got, wake_for(deadline, now)), false);
   }
 }
 
@@ -249,8 +297,10 @@ int link_wait_queued(Link* link, uint8_t value, TimePoint deadline) {
     const TimePoint now = Clock::now();
     pump_output(link, now);
     if (find_queued(link, value) != link->input.end()) return kLinkByte;
-    if (now >= deadline) return kLinkTimeout;
-    service(link, deadline, false);
+    // Bytes still in the port may hold the value: a paced line has not
+    // read them yet.
+    if (now >= deadline && !port_holds_input(link)) return kLinkTimeout;
+    service(link, wake_for(deadline, now), false);
   }
 }
 

@@ -87,7 +87,7 @@ void remove_port_link(const std::string& path, const std::string& target) {
 
 // Writes the output file (if asked for) and prints the summary line.
 void finish_session(const SimOptions& opts, const SessionResult& result) {
-  if (!opts.outPath.empty()) {
+  if (!opts.outPath.empty() && !result.streamed) {
     const int error = write_image(opts.outPath, result.data);
     if (error != 0) {
       std::fprintf(stderr, "stoker-target: cannot write %s: %s\n", opts.outPath.c_str(),

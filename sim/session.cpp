@@ -29,12 +29,14 @@ uint32_t checksum32(const std::vector<uint8_t>& data) {
 }
 
 std::string format_summary(const SessionResult& result) {
+  const uint64_t bytes = result.streamed ? result.streamedBytes : result.data.size();
+  const uint32_t sum = result.streamed ? result.streamedSum : checksum32(result.data);
   char line[256];
   std::snprintf(line, sizeof line,
-                "SUMMARY gen=%d sub=%d status=%s blocks=%" PRIu32 " bytes=%zu announced=%" PRIu32
-                " erase=%c checksum=0x%08" PRIx32 "\n",
-                result.gen, result.sub, result.ok ? "ok" : "incomplete", result.blocks,
-                result.data.size(), result.announced, result.erase, checksum32(result.data));
+                "SUMMARY gen=%d sub=%d status=%s blocks=%" PRIu32 " bytes=%" PRIu64
+                " announced=%" PRIu32 " erase=%c checksum=0x%08" PRIx32 "\n",
+                result.gen, result.sub, result.ok ? "ok" : "incomplete", result.blocks, bytes,
+                result.announced, result.erase, sum);
   return line;
 }
 

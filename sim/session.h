@@ -19,6 +19,11 @@ struct SessionResult {
   uint32_t announced = 0;     // size value received; 0 when none
   char erase = '-';           // erase-size character (generation 1)
   std::vector<uint8_t> data;  // what goes to the output file
+  // A sink keeps no data: it writes what arrives to the output file as it
+  // comes, and counts it here for the summary.
+  bool streamed = false;
+  uint64_t streamedBytes = 0;
+  uint32_t streamedSum = 0;
 };
 
 // Results of a session and of its steps.

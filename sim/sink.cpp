@@ -30,7 +30,8 @@ void take(Link* link, const SimOptions& opts, FILE* file, FILE* times,
       std::fprintf(times, "%lld %d\n", static_cast<long long>(us.count()), byte);
     std::fflush(times);
   }
-  result->data.insert(result->data.end(), bytes.begin(), bytes.end());
+  result->streamedBytes += bytes.size();
+  for (uint8_t byte : bytes) result->streamedSum += byte;
   if (file != nullptr) {
     std::fwrite(bytes.data(), 1, bytes.size(), file);
     std::fflush(file);
@@ -42,8 +43,11 @@ void take(Link* link, const SimOptions& opts, FILE* file, FILE* times,
 
 int sink_session(Link* link, const SimOptions& opts, SessionResult* result) {
   result->gen = 0;
+  result->streamed = true;
   FilePtr file(opts.outPath.empty() ? nullptr : std::fopen(opts.outPath.c_str(), "wb"));
   FilePtr times(opts.timesPath.empty() ? nullptr : std::fopen(opts.timesPath.c_str(), "a"));
+  if (!opts.outPath.empty() && file == nullptr)
+    std::fprintf(stderr, "stoker-target: cannot write %s\n", opts.outPath.c_str());
   if (!opts.timesPath.empty() && times == nullptr)
     std::fprintf(stderr, "stoker-target: cannot open %s\n", opts.timesPath.c_str());
   uint8_t byte = 0;
@@ -60,7 +64,7 @@ int sink_session(Link* link, const SimOptions& opts, SessionResult* result) {
     if (rc == kLinkStopped) return kSessionStopped;
     if (rc != kLinkByte) break;
   }
-  sim_log("sink: %zu byte(s), then quiet", result->data.size());
+  sim_log("sink: %llu byte(s), then quiet", static_cast<unsigned long long>(result->streamedBytes));
   result->ok = true;
   return kSessionEnded;
 }

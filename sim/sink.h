@@ -11,6 +11,8 @@
 // request). With opts.outPath the bytes are also appended to that file as
 // they come, so it holds what arrived even when the session is stopped.
 // With opts.echo every byte goes back to the host as it arrives; with
-// opts.timesPath each byte's arrival time is appended to that file. Fills
-// *result (data: the bytes); returns kSessionEnded or kSessionStopped.
+// opts.timesPath each byte's arrival time is appended to that file. Keeps
+// none of the bytes: *result counts them (streamed); returns kSessionEnded
+// or kSessionStopped. Paced (opts.baud), the link takes the host's bytes
+// only as fast as the line carries them, so a faster host blocks.
 int sink_session(Link* link, const SimOptions& opts, SessionResult* result);

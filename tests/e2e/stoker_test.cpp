@@ -170,6 +170,19 @@ INSTANTIATE_TEST_SUITE_P(Wire, StokerFailure,
                            return info.param.name;
                          });
 
+// A board that serves one session after another starts each one fresh: the
+// host that got no erase reply gives up, and the next host's entry byte
+// begins a new session (it is not taken as block data of the old one).
+TEST_F(StokerE2E, EverySessionStartsFreshAfterAMissingEraseReply) {
+  ASSERT_TRUE(
+      target.start({"--gen", "3", "--sub-version", "3", "--no-erase-reply"}, kAnyComPort, false));
+  const std::string image = file("image.bin", pattern_bytes(6000));
+  for (int session = 1; session <= 2; ++session) {
+    const ProcessResult r = flash(image);
+    EXPECT_EQ(r.status, 2) << "session " << session << r.out << r.err;
+  }
+}
+
 // Under Wine the port argument is a COM number, opened as "//./COMn": numbers
 // above 9 as well as single digits.
 struct ComPortCase {

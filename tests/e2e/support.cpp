@@ -132,6 +132,12 @@ ProcessResult run_program(const std::vector<std::string>& argv, int timeoutMs) {
 
 ProcessResult run_program_interrupted(const std::vector<std::string>& argv, int timeoutMs,
                                       int interruptAfterMs) {
+  return run_program_signalled(argv, timeoutMs, interruptAfterMs, SIGINT);
+}
+
+ProcessResult run_program_signalled(const std::vector<std::string>& argv, int timeoutMs,
+                                    int interruptAfterMs, int signal,
+                                    const std::function<bool()>& ready) {
   ProcessResult result;
   int out[2], err[2];
   if (pipe(out) != 0 || pipe(err) != 0) return result;
@@ -144,6 +150,8 @@ ProcessResult run_program_interrupted(const std::vector<std::string>& argv, int 
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   auto interruptAt = Clock::now() + std::chrono::milliseconds(interruptAfterMs);
   bool interrupt = interruptAfterMs >= 0;
+  bool waitingForReady = interrupt && ready != nullptr;
+  Clock::time_point signalledAt{};
   bool outOpen = true, errOpen = true;
   while (outOpen || errOpen) {
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
@@ -153,10 +161,16 @@ ProcessResult run_program_interrupted(const std::vector<std::string>& argv, int 
       kill(pid, SIGKILL);
       break;
     }
-    if (interrupt && ms_left(interruptAt) == 0) {
-      kill(pid, SIGINT);
+    if (waitingForReady && ready()) {
+      waitingForReady = false;
+      interruptAt = Clock::now() + std::chrono::milliseconds(interruptAfterMs);
+    }
+    if (interrupt && !waitingForReady && ms_left(interruptAt) == 0) {
+      kill(pid, signal);
+      signalledAt = Clock::now();
       interrupt = false;
     }
+    if (waitingForReady) left = std::min(left, 5);
     if (interrupt) left = std::min(left, std::max(ms_left(interruptAt), 1));
     if (poll(fds, 2, left) <= 0) continue;
     if (outOpen && fds[0].revents != 0) outOpen = drain_into(out[0], result.out);
@@ -167,6 +181,9 @@ ProcessResult run_program_interrupted(const std::vector<std::string>& argv, int 
   close(out[0]);
   close(err[0]);
   result.status = decode_status(raw);
+  if (signalledAt != Clock::time_point{})
+    result.msAfterSignal = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - signalledAt).count());
   return result;
 }
 
@@ -226,11 +243,12 @@ SimTarget::~SimTarget() {
   stop();
 }
 
-bool SimTarget::start(const std::vector<std::string>& options, ComRange com) {
+bool SimTarget::start(const std::vector<std::string>& options, ComRange com, bool once) {
   dir_ = make_temp_dir();
   link_ = dir_ + "/port";
   out_ = dir_ + "/received.bin";
-  std::vector<std::string> argv = {STOKER_TARGET_BIN, "--link", link_, "--out", out_, "--once"};
+  std::vector<std::string> argv = {STOKER_TARGET_BIN, "--link", link_, "--out", out_};
+  if (once) argv.emplace_back("--once");
   argv.insert(argv.end(), options.begin(), options.end());
   int out[2];
   if (pipe(out) != 0) return false;

@@ -10,14 +10,16 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 struct ProcessResult {
-  int status = -1;        // exit status, or 128 + signal
-  bool timedOut = false;  // killed at the time limit
-  std::string out;        // standard output
-  std::string err;        // standard error
+  int status = -1;         // exit status, or 128 + signal
+  bool timedOut = false;   // killed at the time limit
+  std::string out;         // standard output
+  std::string err;         // standard error
+  int msAfterSignal = -1;  // from the signal (when one was sent) to the end
 };
 
 // Runs argv[0] with its arguments, collecting its output; kills it after
@@ -26,6 +28,12 @@ ProcessResult run_program(const std::vector<std::string>& argv, int timeoutMs);
 // As run_program, sending SIGINT (Ctrl-C) once after interruptAfterMs.
 ProcessResult run_program_interrupted(const std::vector<std::string>& argv, int timeoutMs,
                                       int interruptAfterMs);
+// As run_program, sending the signal once after signalAfterMs (none when
+// negative), counted from the moment ready() first returns true (it is asked
+// every few milliseconds; null: from the start).
+ProcessResult run_program_signalled(const std::vector<std::string>& argv, int timeoutMs,
+                                    int signalAfterMs, int signal,
+                                    const std::function<bool()>& ready = nullptr);
 
 // True when the programs under test are the Windows executables under Wine.
 bool wine_mode();
@@ -76,10 +84,10 @@ class SimTarget {
   SimTarget(const SimTarget&) = delete;
   SimTarget& operator=(const SimTarget&) = delete;
 
-  // Starts the simulator with these options plus --link, --out and --once;
-  // returns when its port exists. Under Wine it also takes the first free
-  // COM number of com for the port. False when either fails.
-  bool start(const std::vector<std::string>& options, ComRange com = kAnyComPort);
+  // Starts the simulator with these options plus --link, --out and (with
+  // once) --once; returns when its port exists. Under Wine it also takes the
+  // first free COM number of com for the port. False when either fails.
+  bool start(const std::vector<std::string>& options, ComRange com = kAnyComPort, bool once = true);
   // The port path (a symlink to the pseudo-terminal).
   const std::string& port() const { return link_; }
   // The port argument for the program under test: the path, or under Wine

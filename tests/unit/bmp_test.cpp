@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -476,6 +477,93 @@ TEST(BmpRead, ShortPaletteLeavesTheRestBlack) {
   ASSERT_TRUE(back) << status_text();
   for (uint32_t y = 0; y < 2; ++y)
     for (uint32_t x = 0; x < 3; ++x) EXPECT_EQ(rgb_at(back.get(), x, y), rgb_at(image.get(), x, y));
+}
+
+TEST(BmpRead, OffBitsOfZeroMeansRightAfterTheHeaderAndPalette) {
+  struct Case {
+    const char* what;
+    BmpFile file;
+    uint32_t offBits;  // in memory
+  };
+  BmpFile colour = colour_bmp(3, 2);
+  colour.offBits = 0;
+  BmpFile indexed = indexed_bmp(3, 2);
+  indexed.offBits = 0;
+  BmpFile shortPalette = indexed_bmp(3, 2);
+  shortPalette.palette.resize(8 * 4);
+  shortPalette.clrUsed = 8;
+  shortPalette.offBits = 0;
+  const Case cases[] = {
+      {"24 bits", colour, 54}, {"8 bits", indexed, 1078}, {"8 colours", shortPalette, 1078}};
+  for (const Case& c : cases) {
+    Image image = load(c.file.bytes());
+    ASSERT_TRUE(image) << c.what << ": " << status_text();
+    EXPECT_EQ(image->offBits, c.offBits) << c.what;
+    if (c.file.bitCount == 24) {
+      expect_test_colours(image.get());
+    } else {
+      // Index x + 2y; entry i is (i, 255 - i, 7i).
+      EXPECT_EQ(rgb_at(image.get(), 2, 1), (Rgb{4, 251, 28})) << c.what;
+    }
+  }
+  // Any other offset inside the header or the palette says nothing to trust.
+  for (uint32_t offBits : {1u, 53u}) {
+    colour.offBits = offBits;
+    EXPECT_FALSE(load(colour.bytes())) << offBits;
+    EXPECT_EQ(bmp_status(), 6) << offBits;
+  }
+  indexed.offBits = 1077;
+  EXPECT_FALSE(load(indexed.bytes()));
+}
+
+// Whatever layout a picture was read from, it is saved as a plain BMP: the
+// header, the full palette, the pixel data, and header sizes that say so.
+TEST(BmpFiles, ALoadedPictureIsSavedAsAPlainBmp) {
+  struct Case {
+    const char* what;
+    BmpFile file;
+  };
+  std::vector<Case> cases;
+  auto with = [&cases](const char* what, BmpFile file, auto change) {
+    change(file);
+    cases.push_back({what, file});
+  };
+  with("short palette", indexed_bmp(3, 2), [](BmpFile& f) {
+    f.palette.resize(16 * 4);
+    f.clrUsed = 16;
+    f.offBits = 54 + 64;
+    f.fileSize = f.offBits + f.sizeImage;
+  });
+  with("full palette counted", indexed_bmp(3, 2), [](BmpFile& f) { f.clrUsed = 256; });
+  with("wrong file size", colour_bmp(3, 2), [](BmpFile& f) { f.fileSize = 12345; });
+  with("offBits 0", colour_bmp(3, 2), [](BmpFile& f) { f.offBits = 0; });
+  with("gap", colour_bmp(3, 2), [](BmpFile& f) {
+    f.gap.assign(6, 0);
+    f.offBits = 60;
+  });
+  const fs::path path = test_dir() / "plain.bmp";
+  for (const Case& c : cases) {
+    Image image = load(c.file.bytes());
+    ASSERT_TRUE(image) << c.what << ": " << status_text();
+    bmp_write(image.get(), path.string().c_str());
+    ASSERT_EQ(bmp_status(), 0) << c.what;
+    const std::vector<uint8_t> bytes = read_bytes(path);
+    BmpImage header;
+    FILE* file = std::fopen(path.string().c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(bmp_read_header(&header, file), 0);
+    std::fclose(file);
+    const uint32_t palette = c.file.bitCount == 8 ? 1024 : 0;
+    EXPECT_EQ(header.fileSize, bytes.size()) << c.what;
+    EXPECT_EQ(header.offBits, 54 + palette) << c.what;
+    EXPECT_EQ(bytes.size(), 54 + palette + header.sizeImage) << c.what;
+    EXPECT_EQ(header.clrUsed, 0u) << c.what;
+    Image back(bmp_read(path.string().c_str()));
+    ASSERT_TRUE(back) << c.what;
+    for (uint32_t y = 0; y < 2; ++y)
+      for (uint32_t x = 0; x < 3; ++x)
+        EXPECT_EQ(rgb_at(back.get(), x, y), rgb_at(image.get(), x, y)) << c.what;
+  }
 }
 
 // Pictures that PIL wrote (tests/data/bmp/make_bmps.py), and the pixels PIL

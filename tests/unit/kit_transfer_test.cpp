@@ -13,6 +13,7 @@
 #include "app/kit_port.h"
 #include "app/kit_progress.h"
 #include "common/console.h"
+#include "common/file.h"
 #include "common/stop.h"
 #include "tests/support/bmp_file.h"
 #include "tests/support/fake_port.h"
@@ -46,10 +47,13 @@ class KitTransfer : public testing::Test {
     return path;
   }
 
-  // The line for a picture that send_picture refused with code.
+  // The line for a picture refused with code, after reading it as
+  // send-picture does (the module's status and the header fields).
   static std::string refused(int code, const std::string& path) {
-    bmp_release(bmp_read(path.c_str()));  // the module's status, as send_picture leaves it
-    return kit_picture_failure(code, path);
+    BmpImage header;
+    FilePtr file(std::fopen(path.c_str(), "rb"));
+    bmp_release(file ? bmp_read_file(file.get(), &header) : bmp_read(path.c_str()));
+    return kit_picture_failure(code, path, header);
   }
 
   fs::path dir_;
@@ -90,8 +94,16 @@ TEST_F(KitTransfer, OtherPictureFailures) {
   EXPECT_TRUE(contains(line, deep + " has 32 bits per pixel, and only 24-bit pictures are sent"))
       << line;
   EXPECT_TRUE(contains(line, "save it as a plain 24-bit BMP")) << line;
-  EXPECT_EQ(kit_picture_failure(TRANSFER_HEADER_FILE, deep),
-            "cannot write bmpHead.h in the current directory");
+
+  // Too wide or too high for the stream: the size and the limit. A picture
+  // stored top-down gives its height as a number of rows all the same.
+  BmpFile tall = colour_bmp(2, 70000);
+  EXPECT_EQ(refused(TRANSFER_TOO_LARGE, put("tall.bmp", tall.bytes())),
+            (dir_ / "tall.bmp").string() +
+                " is 2 x 70000 pixels, and the picture stream carries at most 65535 in either "
+                "direction");
+  tall.height = static_cast<uint32_t>(-70000);
+  EXPECT_TRUE(contains(refused(TRANSFER_TOO_LARGE, put("down.bmp", tall.bytes())), " 2 x 70000 "));
 }
 
 TEST_F(KitTransfer, PlainProgressShowsEachTenthOnce) {

@@ -10,11 +10,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "common/common.h"
+#include "common/stop.h"
 #include "serial/serial.h"
 #include "tests/support/pty.h"
 
@@ -233,6 +235,53 @@ TEST_F(SerialPosix, FlowControlSwitchesTheTermiosFlags) {
   EXPECT_EQ(serial_set_rts_handshake(&port_, 0), 0);
   EXPECT_EQ(slave_termios().c_cflag & CRTSCTS, 0u);
   EXPECT_EQ(serial_set_dtr(&port_, 1), 0);  // no modem lines: ignored
+}
+
+// A port that takes nothing (the master never reads): a write ends at once
+// on a stop request, and gives up after the stall bound with its reason on
+// the record; neither hangs. The close after it does not wait either.
+TEST_F(SerialPosix, WriteIntoAPortThatTakesNothingEnds) {
+  const std::vector<uint8_t> big(1 << 20, 0x55);
+  const struct {
+    const char* what;
+    bool stop;
+    SerialFailure failure;
+    const char* text;
+  } cases[] = {
+      {"stop requested", true, SERIAL_FAIL_WRITE, "a write to the port failed"},
+      {"stalled", false, SERIAL_FAIL_WRITE_STALLED, "the port took no data for 300 ms"},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(open_port(&port_), 0) << c.what;
+    port_.writeStallMs = 300;
+    if (c.stop) stop_request();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_NE(serial_write(&port_, big.data(), static_cast<int>(big.size())), 0) << c.what;
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(port_.failure, c.failure) << c.what;
+    EXPECT_EQ(serial_write_failure_text(&port_).rfind(c.text, 0), 0u)
+        << c.what << ": " << serial_write_failure_text(&port_);
+    // Not before the port has taken nothing for the whole bound.
+    if (!c.stop) {
+      EXPECT_GE(took, std::chrono::milliseconds(300)) << c.what;
+      // The device has had its time: the next write it takes nothing of
+      // ends without waiting the bound again...
+      const auto again = std::chrono::steady_clock::now();
+      EXPECT_NE(serial_write(&port_, big.data(), 100), 0);
+      EXPECT_EQ(port_.failure, SERIAL_FAIL_WRITE_STALLED);
+      EXPECT_LT(std::chrono::steady_clock::now() - again, std::chrono::milliseconds(300));
+      // ...until it takes data again.
+      EXPECT_FALSE(master_read(1 << 20).empty());
+      EXPECT_EQ(serial_write(&port_, big.data(), 100), 0);
+      EXPECT_EQ(port_.writeStalled, 0);
+    }
+    serial_close(&port_);
+    stop_clear();
+    // The master's side still holds what the port took; a fresh line for
+    // the next case.
+    close_master();
+    ASSERT_TRUE(open_pty(&master_, &slave_));
+  }
 }
 
 TEST(SerialPosixNames, PortNumbersCountFromTtyS0) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/kit_script.h"
+#include "common/stop.h"
 #include "tests/support/fake_port.h"
 
 namespace {
@@ -156,6 +157,40 @@ TEST_F(TextTest, EchoNeverPassesItsCapacity) {
   char one[1] = {'#'};
   send_text(&fake.port, "xyz", one, 1);
   EXPECT_EQ(one[0], '\0');
+}
+
+// A port that stops taking data: nothing more is sent after the first
+// failed write (each would wait out the port's stall bound again), the echo
+// holds what went out, and the result is the write's error. A stop request
+// ends the text too.
+TEST_F(TextTest, SendingEndsAtTheFirstFailedWriteOrAStop) {
+  const struct {
+    const char* text;
+    int failAt;          // the write that fails
+    const char* echoed;  // how the echo starts
+  } cases[] = {{"abcdef", 3, "ab"}, {"a\\$Time", 3, "a"}, {"\\0x41\\0x42\\0x43", 2, "A"}};
+  for (const auto& c : cases) {
+    fake.events.clear();
+    fake.writeError = 0;
+    int writes = 0;
+    const int failAt = c.failAt;
+    fake.onWrite = [&writes, failAt](FakePort& f, const std::vector<uint8_t>&) {
+      if (++writes == failAt - 1) f.writeError = 5;
+    };
+    EXPECT_EQ(send_text(&fake.port, c.text, echo, sizeof echo), 5) << c.text;
+    const size_t sent = static_cast<size_t>(c.failAt - 1);
+    EXPECT_EQ(std::strlen(echo), sent) << c.text;
+    EXPECT_EQ(fake.written().size(), sent) << c.text;
+    EXPECT_EQ(std::string(echo).rfind(c.echoed, 0), 0u) << c.text << ": " << echo;
+  }
+  fake.writeError = 0;
+  fake.events.clear();
+  fake.onWrite = [](FakePort&, const std::vector<uint8_t>&) { stop_request(); };
+  EXPECT_EQ(send_text(&fake.port, "xyz", echo, sizeof echo), 0);
+  EXPECT_EQ(fake.written().size(), 1u);
+  stop_clear();
+  fake.onWrite = nullptr;
+  EXPECT_EQ(send_text_first(&fake.port, nullptr), 0);
 }
 
 TEST_F(TextTest, KitEchoCapacityHoldsTheWholeEcho) {

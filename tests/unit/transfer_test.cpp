@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -181,6 +182,81 @@ TEST_F(TransferTest, BinaryFailures) {
   job.port = nullptr;
   EXPECT_EQ(send_binary(&job, record_progress), RESULT_PORT_CLOSED);
   EXPECT_EQ(send_binary(nullptr, record_progress), RESULT_PORT_CLOSED);
+}
+
+// A file that ends before the length it had at the start (it shrank while
+// being sent, or a read failed) is no success: 1, and how much went out.
+TEST_F(TransferTest, FileThatShrinksWhileSentFails) {
+  const std::vector<uint8_t> data = pattern(65536);
+  file("shrinks.bin", data);
+  FILE* stream = std::fopen(path.c_str(), "rb");
+  ASSERT_NE(stream, nullptr);
+  std::setvbuf(stream, nullptr, _IONBF, 0);  // every read sees the file as it is then
+  const std::string shrinking = path;
+  bool cut = false;
+  // Cut to 10002 bytes once the first 4 bytes have gone out.
+  fake.onWrite = [&](FakePort&, const std::vector<uint8_t>&) {
+    if (!cut) fs::resize_file(shrinking, 10002);
+    cut = true;
+  };
+  TransferReport report;
+  EXPECT_EQ(send_binary_file(&job, stream, 65536, nullptr, &report), RESULT_FILE_UNREADABLE);
+  std::fclose(stream);
+  EXPECT_EQ(report.size, 65536);
+  EXPECT_EQ(report.sent, 10000);  // whole writes of 4 bytes only
+  EXPECT_EQ(report.detail, "sent 10000 of 65536 bytes");
+  EXPECT_EQ(fake.written(), std::vector<uint8_t>(data.begin(), data.begin() + 10000));
+
+  // A file that grows is sent as long as it was at the start.
+  fake.events.clear();
+  fake.onWrite = nullptr;
+  file("grows.bin", pattern(10));
+  stream = std::fopen(path.c_str(), "rb");
+  ASSERT_NE(stream, nullptr);
+  EXPECT_EQ(send_binary_file(&job, stream, 6, nullptr, &report), 0);
+  std::fclose(stream);
+  EXPECT_EQ(report.sent, 6);
+  EXPECT_EQ(fake.written(), pattern(6));
+}
+
+// A port that takes nothing while the leading text goes out: the transfer
+// ends there with 2 instead of sending on.
+TEST_F(TransferTest, FailedSendTextEndsTheTransfer) {
+  fake.writeError = 5;
+  job.send = "abc";
+  file("data.bin", pattern(8));
+  EXPECT_EQ(send_binary(&job, nullptr), TRANSFER_WRITE_FAILED);
+  file("pic.bmp", colour_bmp(2, 2).bytes());
+  EXPECT_EQ(send_picture(&job, nullptr), TRANSFER_WRITE_FAILED);
+  EXPECT_TRUE(fake.written().empty());
+}
+
+// The stream carries each side in 16 bits: a picture it can't carry is
+// refused whole before anything is sent (not even the send text).
+TEST_F(TransferTest, PictureSidesOver65535AreRefused) {
+  const struct {
+    uint32_t width, height;
+    int result;
+  } cases[] = {{70000, 1, TRANSFER_TOO_LARGE},
+               {1, 65536, TRANSFER_TOO_LARGE},
+               {65536, 1, TRANSFER_TOO_LARGE},
+               {65535, 1, 0}};
+  job.send = "never";
+  for (const auto& c : cases) {
+    fake.events.clear();
+    g_progress.clear();
+    file("big.bmp", colour_bmp(c.width, c.height).bytes());
+    EXPECT_EQ(send_picture(&job, record_progress), c.result) << c.width << "x" << c.height;
+    if (c.result == 0) {
+      const std::vector<uint8_t> sent = fake.written();
+      ASSERT_GE(sent.size(), 9u);
+      EXPECT_EQ(std::vector<uint8_t>(sent.begin() + 5, sent.begin() + 9),
+                (std::vector<uint8_t>{0, 1, 255, 255}));
+      continue;
+    }
+    EXPECT_TRUE(fake.written().empty()) << c.width << "x" << c.height;
+    EXPECT_TRUE(g_progress.empty()) << c.width << "x" << c.height;
+  }
 }
 
 TEST_F(TransferTest, PictureOfTenByThree) {

@@ -22,17 +22,6 @@ std::string os_reason(int code) {
   return code != 0 ? std::strerror(code) : "unknown error";
 }
 
-// Why open_regular_file gave no stream for path; openError is errno as it
-// left it.
-std::string refusal_reason(const std::string& path, int openError) {
-  std::error_code error;
-  const std::filesystem::file_status status = std::filesystem::status(path, error);
-  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
-    return "not a regular file";
-  if (openError != 0) return std::strerror(openError);
-  return error ? error.message() : "cannot be opened";
-}
-
 // How far loading a font got.
 enum LoadStage { LOADED, LOAD_UNREADABLE, LOAD_BAD_FILE, LOAD_NO_MEMORY_READ, LOAD_NO_MEMORY_PACK };
 
@@ -41,10 +30,10 @@ enum LoadStage { LOADED, LOAD_UNREADABLE, LOAD_BAD_FILE, LOAD_NO_MEMORY_READ, LO
 // it read without end).
 LoadStage read_whole_file(const std::string& path, std::vector<uint8_t>* bytes,
                           std::string* detail) {
-  errno = 0;
-  FilePtr file = open_regular_file(path.c_str());
+  std::string why;
+  FilePtr file = open_regular_file(path.c_str(), &why);
   if (!file) {
-    *detail = "cannot open font file " + path + ": " + refusal_reason(path, errno);
+    *detail = "cannot open font file " + path + ": " + why;
     return LOAD_UNREADABLE;
   }
   int64_t length = 0;

@@ -191,8 +191,10 @@ int plan_body(const BmpImage& header, uint64_t available, Body* body) {
     body->paletteEntries = header.clrUsed == 0 ? 256 : header.clrUsed;
   }
   const uint64_t dataStart = kBmpHeaderBytes + 4ull * body->paletteEntries;
-  if (header.offBits < dataStart) return BMP_INVALID;
-  body->gap = header.offBits - dataStart;
+  // 0: the pixel data follows the header and palette. An offset inside them
+  // says nothing that can be trusted.
+  if (header.offBits != 0 && header.offBits < dataStart) return BMP_INVALID;
+  body->gap = header.offBits == 0 ? 0 : header.offBits - dataStart;
   if (available < body->gap + 4ull * body->paletteEntries + body->pixelBytes) return BMP_INVALID;
   return BMP_OK;
 }
@@ -212,11 +214,28 @@ struct ImageDeleter {
 };
 using ImagePtr = std::unique_ptr<BmpImage, ImageDeleter>;
 
-BmpImage* read_image(Source& source) {
+// Makes a loaded image's header that of the plain layout its buffers hold:
+// rows bottom-up, the full palette right after the header, the pixel data
+// right after that, and the file size that follows.
+void make_plain(BmpImage* image, const Body& body) {
+  const uint32_t offBits = kBmpHeaderBytes + palette_bytes(image->bitCount);
+  image->height = body.rows;
+  image->offBits = offBits;
+  image->sizeImage = body.pixelBytes;
+  image->fileSize = offBits + body.pixelBytes;
+  image->clrUsed = 0;
+}
+
+BmpImage* read_image(Source& source, BmpImage* header) {
   ImagePtr image(new (std::nothrow) BmpImage());
   if (!image) return fail(BMP_NO_MEMORY);
-  if (read_fields(image.get(), source) != BMP_OK || image->signature != kBmpSignature)
-    return fail(BMP_INVALID);
+  const int fields = read_fields(image.get(), source);
+  if (header != nullptr) {
+    *header = *image;
+    header->palette = nullptr;
+    header->pixels = nullptr;
+  }
+  if (fields != BMP_OK || image->signature != kBmpSignature) return fail(BMP_INVALID);
   if (!supported_bits(image->bitCount) || image->compression != 0 ||
       image->infoSize != kBmpInfoSize)
     return fail(BMP_UNSUPPORTED);
@@ -234,18 +253,10 @@ BmpImage* read_image(Source& source) {
   if (image->pixels == nullptr) return fail(BMP_NO_MEMORY);
   if (!source.take(image->pixels, body.pixelBytes)) return fail(BMP_INVALID);
 
-  // The plain layout in memory: rows bottom-up, pixel data right after the
-  // header and the full palette.
   if (body.topDown)
     flip_rows(image->pixels, body.rows,
               static_cast<size_t>(row_bytes(image->width, image->bitCount)));
-  const uint32_t offBits = kBmpHeaderBytes + palette_bytes(image->bitCount);
-  if (body.topDown || image->offBits != offBits || image->sizeImage != body.pixelBytes) {
-    image->height = body.rows;
-    image->offBits = offBits;
-    image->sizeImage = body.pixelBytes;
-    image->fileSize = offBits + body.pixelBytes;
-  }
+  make_plain(image.get(), body);
   g_status = BMP_OK;
   return image.release();
 }
@@ -342,21 +353,27 @@ BmpImage* bmp_read(const char* path) {
   if (path == nullptr) return fail(BMP_BAD_ARGUMENT);
   FilePtr file(std::fopen(path, "rb"));
   if (!file) return fail(BMP_FILE_NOT_FOUND);
+  return bmp_read_file(file.get());
+}
+
+BmpImage* bmp_read_file(FILE* file, BmpImage* header) {
+  if (file == nullptr) return fail(BMP_BAD_ARGUMENT);
+  const long start = std::ftell(file);
   int64_t size = 0;
-  if (stream_length(file.get(), &size)) {
-    FileSource source(file.get(), static_cast<uint64_t>(size));
-    return read_image(source);
+  if (start >= 0 && stream_length(file, &size) && std::fseek(file, start, SEEK_SET) == 0) {
+    FileSource source(file, static_cast<uint64_t>(std::max<int64_t>(size - start, 0)));
+    return read_image(source, header);
   }
   std::vector<uint8_t> bytes;
-  if (!read_all(file.get(), &bytes)) return fail(BMP_NO_MEMORY);
+  if (!read_all(file, &bytes)) return fail(BMP_NO_MEMORY);
   MemorySource source(bytes.data(), bytes.size());
-  return read_image(source);
+  return read_image(source, header);
 }
 
 BmpImage* bmp_read_bytes(const uint8_t* data, size_t size) {
   if (data == nullptr && size != 0) return fail(BMP_BAD_ARGUMENT);
   MemorySource source(data, size);
-  return read_image(source);
+  return read_image(source, nullptr);
 }
 
 void bmp_write(const BmpImage* image, const char* path) {

@@ -74,11 +74,19 @@ void bmp_release(BmpImage* image);
 //
 // Beyond the plain layout it accepts: a pixel size of 0 or smaller than the
 // rows need (the rows decide), pixel data that starts later than the header
-// and palette (at offBits), a shorter palette (clrUsed entries; the rest
-// black) and rows stored top-down (negative height). The image in memory is
-// always the plain layout: rows bottom-up, a full palette, offBits 54 or
-// 1078, so that bmp_write saves a plain BMP of the same picture.
+// and palette (at offBits; an offBits of 0, which some writers leave, means
+// right after them), a shorter palette (clrUsed entries; the rest black) and
+// rows stored top-down (negative height). The image in memory is always the
+// plain layout: rows bottom-up, a full palette (clrUsed 0), offBits 54 or
+// 1078 and the file size that follows, so that bmp_write saves a plain BMP
+// of the same picture.
 BmpImage* bmp_read(const char* path);
+
+// bmp_read of a file already open for reading, from its current position
+// (to its end). When header is not null it receives the header fields as
+// far as they could be read, even when the picture is refused, so that a
+// caller can tell what kind of file it was; its buffers stay null.
+BmpImage* bmp_read_file(FILE* file, BmpImage* header = nullptr);
 
 // bmp_read of a file's bytes in memory. Status 7 when data is null and size
 // is not 0.

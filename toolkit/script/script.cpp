@@ -106,24 +106,13 @@ int load_url(Level* level) {
   return SCRIPT_OK;
 }
 
-// Why open_regular_file gave no stream for path; openError is errno as it
-// left it.
-std::string refusal_reason(const char* path, int openError) {
-  std::error_code error;
-  const std::filesystem::file_status status = std::filesystem::status(path, error);
-  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
-    return "not a regular file";
-  if (openError != 0) return std::strerror(openError);
-  return error ? error.message() : "cannot be opened";
-}
-
 int load_file(Level* level) {
   const char* path = level->job->path;
   // Only a regular file is a script: a FIFO would block the open, a
   // directory would read as nothing.
-  errno = 0;
-  FilePtr file = open_regular_file(path);
-  if (!file) return fail(*level, SCRIPT_FILE_UNREADABLE, refusal_reason(path, errno));
+  std::string why;
+  FilePtr file = open_regular_file(path, &why);
+  if (!file) return fail(*level, SCRIPT_FILE_UNREADABLE, why);
   int64_t length = 0;
   if (!stream_length(file.get(), &length))
     return fail(*level, SCRIPT_FILE_UNREADABLE, std::strerror(errno));

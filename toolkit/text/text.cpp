@@ -6,15 +6,18 @@
 #include <ctime>
 
 #include "common/common.h"
+#include "common/stop.h"
 #include "serial/serial.h"
 
 namespace {
 
-// The echo: what was sent, cut at its capacity, always NUL-terminated.
+// The echo: what was sent, cut at its capacity, always NUL-terminated; and
+// the first failed write, after which nothing more is sent.
 struct Echo {
   char* buffer;
   size_t capacity;
   size_t length = 0;
+  int failed = 0;
 
   void add(char c) {
     if (length + 1 < capacity) buffer[length++] = c;
@@ -84,8 +87,9 @@ const char* skip_hex(const char* p) {
 }
 
 void put_byte(SerialPort* port, Echo* echo, uint8_t byte) {
-  serial_put(port, byte);
-  echo->add(static_cast<char>(byte));
+  if (echo->failed != 0) return;
+  echo->failed = serial_put(port, byte);
+  if (echo->failed == 0) echo->add(static_cast<char>(byte));
 }
 
 // Sends the number read at `from` as one byte, if there is one.
@@ -106,8 +110,7 @@ void put_clock(SerialPort* port, Echo* echo, const char* format) {
   const std::tm* local = std::localtime(&now);
   char text[80] = "";
   if (local != nullptr) std::strftime(text, sizeof text, format, local);
-  serial_put_string(port, text);
-  echo->add(text);
+  for (const char* c = text; *c != '\0'; ++c) put_byte(port, echo, static_cast<uint8_t>(*c));
 }
 
 // Handles the escape whose backslash stands before p; returns where the scan
@@ -162,19 +165,20 @@ const char* escape(SerialPort* port, Echo* echo, const char* p) {
 
 }  // namespace
 
-void send_text(SerialPort* port, const char* text, char* echoBuffer, size_t echoCapacity) {
+int send_text(SerialPort* port, const char* text, char* echoBuffer, size_t echoCapacity) {
   Echo echo{echoBuffer, echoBuffer != nullptr ? echoCapacity : 0};
   if (echo.capacity > 0) echo.buffer[0] = '\0';
   const char* p = text;
-  while (*p != '\0') {
+  while (*p != '\0' && echo.failed == 0 && !stop_requested()) {
     if (*p != '\\') {
       put_byte(port, &echo, static_cast<uint8_t>(*p++));
       continue;
     }
     p = escape(port, &echo, p + 1);
   }
+  return echo.failed;
 }
 
-void send_text_first(SerialPort* port, const char* text) {
-  if (text != nullptr && text[0] != '\0') send_text(port, text, nullptr, 0);
+int send_text_first(SerialPort* port, const char* text) {
+  return text != nullptr && text[0] != '\0' ? send_text(port, text, nullptr, 0) : 0;
 }

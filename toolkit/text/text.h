@@ -18,9 +18,11 @@ struct SerialPort;
 // nothing and does not pause. The bytes sent (and "(w)" per pause, the date
 // and time texts) are echoed into echoBuffer, at most echoCapacity - 1 of
 // them, NUL-terminated (echoBuffer may be null when echoCapacity is 0).
-// Write failures are not examined.
-void send_text(SerialPort* port, const char* text, char* echoBuffer, size_t echoCapacity);
+// Sending ends at the first failed write (a port that takes nothing, say),
+// whose error code is returned, and at a stop request (common/stop.h);
+// otherwise the result is 0. The echo holds what went out.
+int send_text(SerialPort* port, const char* text, char* echoBuffer, size_t echoCapacity);
 
 // Sends a transfer's leading text (a job's send string) with send_text, when
-// there is one (not null, not empty); nothing is echoed.
-void send_text_first(SerialPort* port, const char* text);
+// there is one (not null, not empty); nothing is echoed. send_text's result.
+int send_text_first(SerialPort* port, const char* text);
