@@ -230,6 +230,16 @@ bool SimTarget::start(const std::vector<std::string>& options, ComRange com) {
   dir_ = make_temp_dir();
   link_ = dir_ + "/port";
   out_ = dir_ + "/received.bin";
+  return launch(options, com);
+}
+
+bool SimTarget::restart(const std::vector<std::string>& options, ComRange com) {
+  stop();
+  buffered_.clear();
+  return launch(options, com);
+}
+
+bool SimTarget::launch(const std::vector<std::string>& options, ComRange com) {
   std::vector<std::string> argv = {STOKER_TARGET_BIN, "--link", link_, "--out", out_, "--once"};
   argv.insert(argv.end(), options.begin(), options.end());
   int out[2];
