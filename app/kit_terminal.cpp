@@ -1,10 +1,10 @@
 // stoker-kit terminal PORT BAUD [--script PATH_OR_URL] [--send TEXT] [--log FILE]
 //   [--timestamps] [--echo] [--hex] [--map crlf|lfcrlf] [--no-reconnect]
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <string>
 
@@ -29,7 +29,7 @@ struct KitTerminalArgs {
   bool timestamps = false;
   bool echo = false;
   bool hex = false;
-  LineMap map = MAP_NONE;
+  std::string map;  // "", or "crlf" or "lfcrlf" in any case
   bool noReconnect = false;
 };
 
@@ -43,6 +43,12 @@ void port_target(const KitTerminalArgs& args, std::string* device, std::string* 
   kit_parse_port(args.port, &name, &error);
   kit_settings(args.baud, settings, &error);
   *device = name.device.empty() ? serial_device_name(name.number) : name.device;
+}
+
+LineMap line_map(std::string name) {
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (name == "crlf") return MAP_CR_CRLF;
+  return name == "lfcrlf" ? MAP_LF_CRLF : MAP_NONE;
 }
 
 // The log can be written (it is appended to, never replaced). False with a
@@ -76,7 +82,7 @@ int kit_terminal(const KitTerminalArgs& args, SerialPort* port) {
   options.timestamps = args.timestamps;
   options.echo = args.echo;
   options.hex = args.hex;
-  options.map = args.map;
+  options.map = line_map(args.map);
   KeyInput* keys = console_keys_open();
   // Once the keys are open: what is typed from now on goes to the target.
   std::fprintf(stderr,
@@ -111,15 +117,16 @@ void kit_register_terminal(CLI::App* app, int* status) {
   kit_add_port_arguments(sub, &args->port, &args->baud);
   sub->add_option("--script", args->script, "Script file or http:// URL that F5 sends");
   sub->add_option("--send", args->send, "Escaped text F5 sends before the script");
-  sub->add_option("--log", args->log, "Log what arrives to FILE (appended; Ctrl+T l toggles)");
+  sub->add_option("--log", args->log, "Log what arrives to FILE (appended; Ctrl+T l toggles)")
+      ->type_name("FILE");
   sub->add_flag("--timestamps", args->timestamps, "Time stamp at each line start (Ctrl+T t)");
   sub->add_flag("--echo", args->echo, "Show typed keys too (Ctrl+T e)");
   sub->add_flag("--hex", args->hex, "Show what arrives as hex (Ctrl+T h)");
-  const std::map<std::string, LineMap> maps = {{"crlf", MAP_CR_CRLF}, {"lfcrlf", MAP_LF_CRLF}};
   sub->add_option("--map", args->map,
-                  "Line ends of what arrives: crlf (CR as CR LF) or lfcrlf "
-                  "(LF as CR LF) (Ctrl+T m)")
-      ->transform(CLI::CheckedTransformer(maps, CLI::ignore_case));
+                  "Line ends of what arrives: crlf (CR as CR LF) or lfcrlf (LF as CR LF) "
+                  "(Ctrl+T m)")
+      ->type_name("crlf|lfcrlf")
+      ->check(CLI::IsMember({"crlf", "lfcrlf"}, CLI::ignore_case));
   sub->add_flag("--no-reconnect", args->noReconnect,
                 "End (status 3) when the port goes away instead of waiting for it");
   sub->callback([args, status] {

@@ -199,6 +199,15 @@ TEST_F(TerminalE2E, NothingIsEchoedLocally) {
   EXPECT_EQ(status(), "0\n");
 }
 
+TEST_F(TerminalE2E, EchoOptionShowsWhatIsTyped) {
+  start({"--mode", "sink", "--idle-ms", "0"}, {"--echo"});  // a target that doesn't answer
+  tmux_.keys({"-l", "quiet"});
+  EXPECT_EQ(received(5), Bytes({'q', 'u', 'i', 'e', 't'}));
+  EXPECT_TRUE(screen_has("quiet")) << tmux_.screen();
+  tmux_.keys({"C-a"});
+  EXPECT_EQ(status(), "0\n");
+}
+
 TEST_F(TerminalE2E, F1SendsItsPrefixAndScanCode) {
   start();
   tmux_.keys({"F1"});
@@ -308,6 +317,22 @@ TEST_F(TerminalE2E, LogKeepsWhatArrived) {
   EXPECT_EQ(status(), "0\n");
   EXPECT_EQ(read_text(log), "logged <text>");
   expect_mode_restored();
+}
+
+TEST_F(TerminalE2E, OptionsStartWithTheirViews) {
+  const std::string log = dir_ + "/mapped.log";
+  start({}, {"--log", log, "--map", "CRLF", "--hex", "--timestamps"});
+  tmux_.keys({"-l", "ab"});
+  tmux_.keys({"Enter"});
+  EXPECT_TRUE(screen_has("61 62 0D")) << "the echo in hex: " << tmux_.screen();
+  EXPECT_TRUE(screen_has("] 61")) << "after its time stamp: " << tmux_.screen();
+  tmux_.keys({"C-a"});
+  EXPECT_EQ(status(), "0\n");
+  const std::string logged = read_text(log);
+  // "[HH:MM:SS.mmm] ab\r\n": the text, its CR mapped, after a stamp.
+  ASSERT_EQ(logged.size(), 15u + 4u) << logged;
+  EXPECT_EQ(logged.substr(15), "ab\r\n");
+  EXPECT_EQ(logged.substr(0, 1) + logged.substr(13, 2), "[] ");
 }
 
 TEST_F(TerminalE2E, LostPortIsWaitedForAndReopenedOnItsPath) {

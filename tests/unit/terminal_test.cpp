@@ -485,14 +485,16 @@ TEST_F(TerminalTest, DtrPulseHoldsTheLineTheOtherWayForAMoment) {
   EXPECT_EQ(dtr[2].timeUs - dtr[1].timeUs, 100'000);
 }
 
-TEST_F(TerminalTest, LocalEchoShowsTypedKeysBesideTheTargetsAnswer) {
+TEST_F(TerminalTest, LocalEchoShowsTypedKeysAsTextWithTheLineEndsMapped) {
   options.echo = true;
-  keys.type("hi");
+  options.map = MAP_CR_CRLF;
+  options.hex = true;
+  keys.type("hi\r");
   keys.press(kKeyQuit, 100);
   fake.send("HI", 50);
   run();
-  EXPECT_EQ(screen, "hiHI");
-  EXPECT_EQ(sent(), (Bytes{'h', 'i'}));
+  EXPECT_EQ(screen, "hi\r\n48 49 ");
+  EXPECT_EQ(sent(), (Bytes{'h', 'i', '\r'}));
 }
 
 TEST_F(TerminalTest, LogKeepsWhatArrivedUntilItIsClosed) {

@@ -341,8 +341,13 @@ void session_send_typed(TerminalSession* s) {
   }
   // Write errors (a closed port) are not reported: the keys are lost.
   if (result == 0 && s->echo) {
-    session_show(s,
-                 std::string_view(reinterpret_cast<const char*>(s->typed.data()), s->typed.size()));
+    // As text with the line ends mapped, also in the hex view: an Enter
+    // starts a new line where the target's would.
+    Display echo;
+    echo.map = s->display.map;
+    std::string screen;
+    display_bytes(&echo, s->typed.data(), s->typed.size(), "", &screen, nullptr);
+    session_show(s, screen);
   }
   s->typed.clear();
 }
