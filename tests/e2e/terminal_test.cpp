@@ -199,15 +199,6 @@ TEST_F(TerminalE2E, NothingIsEchoedLocally) {
   EXPECT_EQ(status(), "0\n");
 }
 
-TEST_F(TerminalE2E, EchoOptionShowsWhatIsTyped) {
-  start({"--mode", "sink", "--idle-ms", "0"}, {"--echo"});  // a target that doesn't answer
-  tmux_.keys({"-l", "quiet"});
-  EXPECT_EQ(received(5), Bytes({'q', 'u', 'i', 'e', 't'}));
-  EXPECT_TRUE(screen_has("quiet")) << tmux_.screen();
-  tmux_.keys({"C-a"});
-  EXPECT_EQ(status(), "0\n");
-}
-
 TEST_F(TerminalE2E, F1SendsItsPrefixAndScanCode) {
   start();
   tmux_.keys({"F1"});

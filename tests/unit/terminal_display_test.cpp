@@ -102,20 +102,6 @@ INSTANTIATE_TEST_SUITE_P(Views, DisplayBytes, testing::ValuesIn(kCases),
                            return name;
                          });
 
-TEST(DisplayBytes, WithoutALogTheScreenIsTheSame) {
-  Display a = kStamped;
-  Display b = kStamped;
-  std::string withLog;
-  std::string log;
-  std::string alone;
-  const std::string text = "x\ny\n";
-  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-  display_bytes(&a, bytes, text.size(), "[T] ", &withLog, &log);
-  display_bytes(&b, bytes, text.size(), "[T] ", &alone, nullptr);
-  EXPECT_EQ(alone, withLog);
-  EXPECT_EQ(b.lineStart, a.lineStart);
-}
-
 TEST(DisplayStamp, HoursMinutesSecondsAndMilliseconds) {
   const std::string stamp = display_stamp();
   ASSERT_EQ(stamp.size(), 15u) << stamp;
