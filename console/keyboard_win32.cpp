@@ -22,6 +22,8 @@ namespace {
 // main wait then (synchronous port reads can't be watched together with the
 // console), so the pause is short; with the port closed only keys count.
 constexpr int kOpenPortPauseMs = 1;
+// Longest pause before a pipe or a file is looked at again.
+constexpr int kStreamPauseMs = 10;
 // Longest single wait of getch before it looks at stop requests again.
 constexpr int kGetchSliceMs = 100;
 // Input records read at a time.
@@ -171,13 +173,13 @@ int keys_kbhit(KeyInput*) {
 }
 
 // Waits up to ms for keys: on the console's input handle, which is
-// signalled while input records wait; a pipe or file is looked at after
-// the pause.
+// signalled while input records wait; a pipe or file is looked at again
+// after a short pause.
 void pause_for_keys(int ms) {
   if (g_console.source == Source::kConsole) {
     WaitForSingleObject(g_console.input, static_cast<DWORD>(std::max(ms, 0)));
   } else {
-    delay_ms(std::min(ms, kOpenPortPauseMs));
+    delay_ms(std::min(ms, kStreamPauseMs));
   }
 }
 
