@@ -512,8 +512,11 @@ TEST_F(TerminalTest, LogKeepsWhatArrivedUntilItIsClosed) {
   fake.send("three", 400);
   keys.press(kKeyQuit, 500);
   run();
-  std::ifstream in(log, std::ios::binary);
-  const std::string logged((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string logged;
+  {
+    std::ifstream in(log, std::ios::binary);
+    logged.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }  // closed before it is removed, as Windows wants
   std::filesystem::remove(log);
   EXPECT_EQ(logged, "one\r\nthree");
   EXPECT_NE(screen.find("logging to " + path + "\n6F 6E 65 0D \nlog closed: " + path),
