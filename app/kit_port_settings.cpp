@@ -17,6 +17,9 @@ struct KitPortSettingsArgs {
 
 int kit_port_settings(const KitPortSettingsArgs& args, SerialPort* port) {
   if (!kit_open_port(port, args.port, args.baud, "stoker-kit port-settings")) return 1;
+  // The summary first ("115200 8N1, flow none, DTR off, RTS off"), then
+  // every setting on a line of its own.
+  console_print("%s", port_settings_summary(port->handle).c_str());
   dump_port_settings(port->handle);
   console_print("\n");
   serial_close(port);
@@ -28,7 +31,9 @@ int kit_port_settings(const KitPortSettingsArgs& args, SerialPort* port) {
 void kit_register_port_settings(CLI::App* app, int* status) {
   auto args = std::make_shared<KitPortSettingsArgs>();
   CLI::App* sub = app->add_subcommand(
-      "port-settings", "Open the port as stoker does and print every setting the system keeps");
+      "port-settings",
+      "Open the port as stoker does and print its settings in one line, then every setting the "
+      "system keeps");
   kit_add_port_arguments(sub, &args->port, &args->baud);
   sub->callback([args, status] {
     static SerialPort port;

@@ -11,6 +11,15 @@ void console_capture(std::string* sink) {
   g_capture = sink;
 }
 
+void console_write(const void* data, size_t size) {
+  if (size == 0) return;
+  if (g_capture != nullptr) {
+    g_capture->append(static_cast<const char*>(data), size);
+  } else {
+    console_write_stdout(data, size);
+  }
+}
+
 void console_print(const char* format, ...) {
   va_list args;
   va_start(args, format);

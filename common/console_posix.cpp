@@ -1,6 +1,25 @@
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+
 #include "common/console.h"
+
+void console_write_stdout(const void* data, size_t size) {
+  std::fflush(stdout);
+  const char* next = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = write(STDOUT_FILENO, next, size);
+    if (n > 0) {
+      next += n;
+      size -= static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return;  // a closed or failing output: what is shown is lost, as with printf
+    }
+  }
+}
 
 bool console_is_terminal() {
   return isatty(STDOUT_FILENO) == 1;

@@ -23,5 +23,12 @@ bool deadline_passed(const Deadline& deadline);
 int deadline_left_ms(const Deadline& deadline);
 
 // Sleeps until the deadline, or until stop() returns true (checked at least
-// every 20 ms; stop may be null). False when stopped early.
+// every 20 ms; stop may be null). False when stopped early. Always on the
+// monotonic clock.
 bool sleep_until_deadline(const Deadline& deadline, bool (*stop)());
+
+// Test seam: the clock that deadline_after_ms, deadline_passed and
+// deadline_left_ms read (a virtual clock, as the fake port's); nullptr
+// restores the monotonic clock. Returns the previous one.
+using ClockHook = SteadyClock::time_point (*)();
+ClockHook set_clock_hook(ClockHook hook);

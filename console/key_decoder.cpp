@@ -51,17 +51,8 @@ constexpr int kMaxParameter = 9999;
 // Function key number (1 to 12) with the modifier parameter of the
 // sequence (1 or absent: none; 1 + the sum of Shift 1, Alt 2, Ctrl 4).
 Result function_key(int number, int modifier) {
-  const FunctionCodes& codes = kFunctionKeys[number - 1];
   const int bits = modifier > 1 ? modifier - 1 : 0;
-  int scan = codes.plain;
-  if ((bits & 4) != 0) {
-    scan = codes.ctrl;
-  } else if ((bits & 2) != 0) {
-    scan = codes.alt;
-  } else if ((bits & 1) != 0) {
-    scan = codes.shift;
-  }
-  return {Match::kKey, kKeyPrefixFunction, scan};
+  return {Match::kKey, kKeyPrefixFunction, key_function_scan(number, bits)};
 }
 
 // Modifiers of the editing keys are not passed on: Ctrl+Page Up would
@@ -226,7 +217,7 @@ size_t key_decoder_feed(KeyDecoder* decoder, uint8_t byte, int* out) {
     case Match::kKey:
       decoder->count = 0;
       out[0] = result.prefix;
-      out[1] = result.scan;
+      out[1] = kKeyScanCode | result.scan;
       return 2;
     case Match::kUnknown:
       return key_decoder_flush(decoder, out);
@@ -246,4 +237,13 @@ size_t key_decoder_flush(KeyDecoder* decoder, int* out) {
 
 bool key_decoder_holding(const KeyDecoder* decoder) {
   return decoder->count > 0;
+}
+
+int key_function_scan(int number, int modifiers) {
+  if (number < 1 || number > 12) return 0;
+  const FunctionCodes& codes = kFunctionKeys[number - 1];
+  if ((modifiers & kKeyCtrl) != 0) return codes.ctrl;
+  if ((modifiers & kKeyAlt) != 0) return codes.alt;
+  if ((modifiers & kKeyShift) != 0) return codes.shift;
+  return codes.plain;
 }

@@ -1,7 +1,8 @@
 // Function and editing keys arrive from a POSIX terminal as escape
 // sequences. The decoder turns them into the key values a PC console gives:
-// a prefix value followed by the key's scan code (F1 is 0 then 59, F12 is 0
-// then 134, the Up arrow 0xE0 then 72). Everything else passes through byte
+// a prefix value followed by the key's scan code marked with kKeyScanCode
+// (F1 is 0 then kKeyScanCode | 59, F12 is 0 then kKeyScanCode | 134, the Up
+// arrow 0xE0 then kKeyScanCode | 72). Everything else passes through byte
 // by byte, and a lone Escape stays 27.
 //
 // It is a pure state machine: feed it bytes as they arrive, in any split, and
@@ -11,12 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
-// Prefix before a function key's scan code (F1 to F12, with or without
-// Shift, Ctrl or Alt).
-constexpr int kKeyPrefixFunction = 0;
-// Prefix before a cursor or editing key's scan code (arrows, Home, End,
-// Page Up/Down, Insert, Delete).
-constexpr int kKeyPrefixExtended = 0xE0;
+#include "console/keys.h"
+
 constexpr uint8_t kEscapeByte = 0x1B;
 
 // How long an Escape waits for the rest of a sequence before it counts as
@@ -45,3 +42,12 @@ size_t key_decoder_flush(KeyDecoder* decoder, int* out);
 
 // True while bytes of an unfinished sequence are held.
 bool key_decoder_holding(const KeyDecoder* decoder);
+
+// Modifier bits of key_function_scan.
+constexpr int kKeyShift = 1;
+constexpr int kKeyAlt = 2;
+constexpr int kKeyCtrl = 4;
+// The PC console's scan code of function key `number` (1 to 12) with the
+// modifier bits (Ctrl over Alt over Shift): F1 59, Shift+F1 84, Ctrl+F1 94,
+// Alt+F1 104, F12 134. 0 for another number.
+int key_function_scan(int number, int modifiers);

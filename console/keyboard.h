@@ -6,13 +6,15 @@
 //
 // The console's own mode is put back by console_keys_restore, the one
 // function that every way out runs: console_keys_close, the end of the
-// process (atexit), the stop signals (Ctrl-C, SIGTERM, SIGHUP through
-// stop_on_signal), and the signals that end the process otherwise (a closed
-// output pipe, SIGQUIT, abort).
+// process (atexit), the stop signals (SIGINT, SIGTERM, SIGHUP through
+// stop_on_signal; on Windows the console's break and close events), and the
+// signals that end the process otherwise (a closed output pipe, SIGQUIT,
+// abort). Keys typed but not yet read are discarded then, so they never
+// reach the shell that runs next.
 //
-// Ctrl-C keeps its meaning (a stop request, as on a Windows console, where
-// it never arrives as a key); Ctrl-Z, Ctrl-\, Ctrl-S and Ctrl-Q arrive as
-// keys.
+// Every key is a key: Ctrl-C arrives as 3 (a stop request comes only from
+// outside, a signal or the console's break), and Ctrl-Z, Ctrl-\, Ctrl-S and
+// Ctrl-Q arrive as their values too.
 #pragma once
 
 #include "console/keys.h"

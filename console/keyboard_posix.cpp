@@ -2,6 +2,7 @@
 // (when it is a terminal), read through poll so that waiting never spins.
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -81,10 +82,10 @@ void remove_handlers() {
   g_console.handlers = false;
 }
 
-// Raw input: no line editing, no echo, no CR to LF, no XON/XOFF, bytes as
-// they come. Ctrl-C still raises SIGINT (a stop request, as on a Windows
-// console); Ctrl-\ and Ctrl-Z arrive as keys. Output processing stays as it
-// was, so a line feed from the target starts its line at the left.
+// Raw input: no line editing, no echo, no CR to LF, no XON/XOFF, no signal
+// keys, bytes as they come: Ctrl-C, Ctrl-\ and Ctrl-Z arrive as keys. Output
+// processing stays as it was, so a line feed from the target starts its
+// line at the left.
 void enter_raw_mode() {
   termios tio{};
   if (tcgetattr(kInput, &tio) != 0) return;  // not a terminal
@@ -94,8 +95,7 @@ void enter_raw_mode() {
   g_saved = tio;
   tio.c_iflag &= ~static_cast<tcflag_t>(BRKINT | ICRNL | INLCR | IGNCR | ISTRIP | IXON | IXOFF |
                                         PARMRK | INPCK);
-  tio.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | IEXTEN);
-  tio.c_lflag |= ISIG;
+  tio.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | IEXTEN | ISIG);
   tio.c_cc[VQUIT] = _POSIX_VDISABLE;
   tio.c_cc[VSUSP] = _POSIX_VDISABLE;
 #ifdef VDSUSP
@@ -110,10 +110,18 @@ void enter_raw_mode() {
   sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
-// Reads what standard input holds (poll said it is readable).
+// Reads what standard input holds (poll said it is readable). No more than
+// is there: a stop signal that put the console's mode back meanwhile also
+// discarded the input, and a read would then wait for a whole line.
 void read_input() {
   uint8_t buffer[256];
-  const ssize_t n = read(kInput, buffer, sizeof buffer);
+  size_t want = sizeof buffer;
+  int available = 0;
+  if (ioctl(kInput, FIONREAD, &available) == 0) {
+    if (available == 0 && stop_requested()) return;
+    if (available > 0) want = std::min(want, static_cast<size_t>(available));
+  }
+  const ssize_t n = read(kInput, buffer, want);
   if (n > 0) {
     key_stream_take(&g_console.stream, buffer, static_cast<size_t>(n));
   } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
@@ -179,8 +187,10 @@ KeyInput g_keys = {keys_kbhit, keys_getch, keys_wait, nullptr};
 
 }  // namespace
 
+// TCSAFLUSH: what was typed and not read goes with our mode, instead of to
+// the shell that reads the terminal next.
 void console_keys_restore() {
-  if (g_rawActive.exchange(false)) tcsetattr(kInput, TCSANOW, &g_saved);
+  if (g_rawActive.exchange(false)) tcsetattr(kInput, TCSAFLUSH, &g_saved);
 }
 
 KeyInput* console_keys_open() {

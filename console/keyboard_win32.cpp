@@ -1,24 +1,33 @@
-// Console keys on Windows: the console's own kbhit and getch (which give
-// function keys as a prefix and a scan code already); a pipe or a file on
-// standard input is read as it comes, through the escape-sequence decoder.
-#include <conio.h>
+// Console keys on Windows: the console's input records, read in a mode
+// without processed input (Ctrl-C arrives as the key 3), turned into the key
+// values of a PC console (a function or editing key as its prefix and its
+// marked scan code). A pipe or a file on standard input is read as it
+// comes, through the escape-sequence decoder.
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <cstdlib>
 
 #include "common/common.h"
 #include "common/stop.h"
+#include "console/key_decoder.h"
 #include "console/key_stream.h"
 #include "console/keyboard.h"
 
 namespace {
 
-// Pause of an idle wait. With the port open the pass's own 2 ms read is the
-// main wait (synchronous port reads can't be watched together with the
+// Pause of an idle wait with the port open. The pass's own 2 ms read is the
+// main wait then (synchronous port reads can't be watched together with the
 // console), so the pause is short; with the port closed only keys count.
 constexpr int kOpenPortPauseMs = 1;
-constexpr int kClosedPortPauseMs = 10;
+// Longest pause before a pipe or a file is looked at again.
+constexpr int kStreamPauseMs = 10;
+// Longest single wait of getch before it looks at stop requests again.
+constexpr int kGetchSliceMs = 100;
+// Input records read at a time.
+constexpr DWORD kRecordBatch = 64;
 
 enum class Source { kConsole, kPipe, kFile };
 
@@ -30,11 +39,104 @@ struct Console {
 };
 
 Console g_console;
+bool g_atexit = false;
+// The console's mode before ours, put back on every way out (the stop
+// events call the restore from another thread).
+std::atomic<bool> g_modeChanged{false};
+HANDLE g_modeInput = INVALID_HANDLE_VALUE;
+DWORD g_savedMode = 0;
 
 Source source_of(HANDLE input) {
   DWORD mode = 0;
   if (GetConsoleMode(input, &mode)) return Source::kConsole;
   return GetFileType(input) == FILE_TYPE_PIPE ? Source::kPipe : Source::kFile;
+}
+
+// Keys without line editing, echo or Ctrl-C processing.
+void enter_key_mode(HANDLE input) {
+  DWORD mode = 0;
+  if (!GetConsoleMode(input, &mode)) return;
+  g_savedMode = mode;
+  g_modeInput = input;
+  const DWORD keys =
+      mode & ~static_cast<DWORD>(ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT);
+  if (SetConsoleMode(input, keys)) g_modeChanged.store(true);
+}
+
+// The console's scan codes of the editing keys, by virtual key.
+struct EditingKey {
+  WORD virtualKey;
+  int scan;
+};
+constexpr EditingKey kEditingKeys[] = {
+    {VK_HOME, 71}, {VK_UP, 72},   {VK_PRIOR, 73}, {VK_LEFT, 75},   {VK_RIGHT, 77},
+    {VK_END, 79},  {VK_DOWN, 80}, {VK_NEXT, 81},  {VK_INSERT, 82}, {VK_DELETE, 83},
+};
+// Shift+Tab comes as the function prefix and this code.
+constexpr int kBackTab = 15;
+
+void push_pair(int prefix, int scan, WORD repeat) {
+  for (WORD i = 0; i < repeat; ++i) {
+    g_console.stream.keys.push_back(prefix);
+    g_console.stream.keys.push_back(kKeyScanCode | scan);
+  }
+}
+
+int modifiers_of(DWORD state) {
+  int bits = 0;
+  if ((state & SHIFT_PRESSED) != 0) bits |= kKeyShift;
+  if ((state & (LEFT_ALT_PRESSED | RIGHT_ALT_PRESSED)) != 0) bits |= kKeyAlt;
+  if ((state & (LEFT_CTRL_PRESSED | RIGHT_CTRL_PRESSED)) != 0) bits |= kKeyCtrl;
+  return bits;
+}
+
+// A function or editing key as the console's getch gives it (F11 and F12
+// with the extended prefix). False for any other key.
+bool take_special(const KEY_EVENT_RECORD& key) {
+  const WORD vk = key.wVirtualKeyCode;
+  const WORD repeat = std::max<WORD>(key.wRepeatCount, 1);
+  if (vk >= VK_F1 && vk <= VK_F12) {
+    const int number = vk - VK_F1 + 1;
+    const int prefix = number >= 11 ? kKeyPrefixExtended : kKeyPrefixFunction;
+    push_pair(prefix, key_function_scan(number, modifiers_of(key.dwControlKeyState)), repeat);
+    return true;
+  }
+  for (const EditingKey& editing : kEditingKeys) {
+    if (editing.virtualKey != vk || key.uChar.AsciiChar != 0) continue;
+    const bool enhanced = (key.dwControlKeyState & ENHANCED_KEY) != 0;
+    push_pair(enhanced ? kKeyPrefixExtended : kKeyPrefixFunction, editing.scan, repeat);
+    return true;
+  }
+  if (vk == VK_TAB && (key.dwControlKeyState & SHIFT_PRESSED) != 0) {
+    push_pair(kKeyPrefixFunction, kBackTab, repeat);
+    return true;
+  }
+  return false;
+}
+
+void take_record(const INPUT_RECORD& record) {
+  if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) return;
+  const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
+  if (take_special(key)) return;
+  const uint8_t character = static_cast<uint8_t>(key.uChar.AsciiChar);
+  if (character == 0) return;  // Shift, Ctrl and the like on their own
+  const WORD repeat = std::max<WORD>(key.wRepeatCount, 1);
+  for (WORD i = 0; i < repeat; ++i) g_console.stream.keys.push_back(character);
+}
+
+// Reads the console's pending input records into keys, without waiting.
+void read_console() {
+  for (;;) {
+    DWORD pending = 0;
+    if (!GetNumberOfConsoleInputEvents(g_console.input, &pending) || pending == 0) return;
+    INPUT_RECORD records[kRecordBatch];
+    DWORD got = 0;
+    if (!ReadConsoleInputA(g_console.input, records, std::min(pending, kRecordBatch), &got) ||
+        got == 0) {
+      return;
+    }
+    for (DWORD i = 0; i < got; ++i) take_record(records[i]);
+  }
 }
 
 // Reads what a pipe holds without waiting, or the next piece of a file.
@@ -59,17 +161,32 @@ void read_stream() {
 }
 
 int keys_kbhit(KeyInput*) {
-  if (g_console.source == Source::kConsole) return _kbhit() != 0 ? 1 : 0;
-  if (!key_stream_ready(&g_console.stream)) read_stream();
+  if (!key_stream_ready(&g_console.stream)) {
+    if (g_console.source == Source::kConsole) {
+      read_console();
+    } else {
+      read_stream();
+    }
+  }
   key_stream_expire(&g_console.stream, false);
   return key_stream_ready(&g_console.stream) ? 1 : 0;
 }
 
+// Waits up to ms for keys: on the console's input handle, which is
+// signalled while input records wait; a pipe or file is looked at again
+// after a short pause.
+void pause_for_keys(int ms) {
+  if (g_console.source == Source::kConsole) {
+    WaitForSingleObject(g_console.input, static_cast<DWORD>(std::max(ms, 0)));
+  } else {
+    delay_ms(std::min(ms, kStreamPauseMs));
+  }
+}
+
 int keys_getch(KeyInput* keys) {
-  if (g_console.source == Source::kConsole) return _getch();
   while (!keys_kbhit(keys)) {
     if (stop_requested()) return kKeyEnd;
-    delay_ms(kOpenPortPauseMs);
+    pause_for_keys(kGetchSliceMs);
   }
   return key_stream_next(&g_console.stream);
 }
@@ -77,16 +194,19 @@ int keys_getch(KeyInput* keys) {
 void keys_wait(KeyInput* keys, const PortWait* port, int ms) {
   if (keys_kbhit(keys)) return;
   const bool portOpen = port != nullptr && port->open;
-  delay_ms(std::min(ms, portOpen ? kOpenPortPauseMs : kClosedPortPauseMs));
+  pause_for_keys(portOpen ? std::min(ms, kOpenPortPauseMs) : ms);
 }
 
 KeyInput g_keys = {keys_kbhit, keys_getch, keys_wait, nullptr};
 
 }  // namespace
 
-// The console's mode is never changed: getch reads keys without echo as it
-// is.
-void console_keys_restore() {}
+// Puts the console's mode back and discards the input not yet read.
+void console_keys_restore() {
+  if (!g_modeChanged.exchange(false)) return;
+  FlushConsoleInputBuffer(g_modeInput);
+  SetConsoleMode(g_modeInput, g_savedMode);
+}
 
 KeyInput* console_keys_open() {
   if (g_console.open) return &g_keys;
@@ -94,9 +214,20 @@ KeyInput* console_keys_open() {
   g_console.open = true;
   g_console.input = GetStdHandle(STD_INPUT_HANDLE);
   g_console.source = source_of(g_console.input);
+  if (!g_atexit) {
+    std::atexit(console_keys_restore);
+    g_atexit = true;
+  }
+  if (g_console.source == Source::kConsole) {
+    enter_key_mode(g_console.input);
+    stop_on_signal(console_keys_restore);
+  }
   return &g_keys;
 }
 
 void console_keys_close() {
+  if (!g_console.open) return;
+  console_keys_restore();
+  stop_on_signal(nullptr);
   g_console.open = false;
 }

@@ -1,10 +1,23 @@
 // Where an interactive operation gets its keys from: the process's console
 // (console/keyboard.h) or, in tests, a scripted keyboard. Key values are
 // those of a PC console: ordinary keys as their character code, function
-// and editing keys as a prefix value followed by the key's scan code.
+// and editing keys as a prefix value followed by the key's scan code, the
+// scan code marked with kKeyScanCode so that it is never taken for the
+// character of the same code.
 #pragma once
 
 #include <cstdint>
+
+// Prefix before a function key's scan code (F1 to F12, with or without
+// Shift, Ctrl or Alt).
+constexpr int kKeyPrefixFunction = 0;
+// Prefix before a cursor or editing key's scan code (arrows, Home, End,
+// Page Up/Down, Insert, Delete); F11 and F12 on a Windows console too.
+constexpr int kKeyPrefixExtended = 0xE0;
+// Set on the value that follows a prefix: the key's scan code is its low 8
+// bits. A typed character (0 to 255) never has it, so only a real function
+// or editing key gives such a value.
+constexpr int kKeyScanCode = 0x100;
 
 struct SerialPort;
 

@@ -38,3 +38,7 @@ BUILD_PACKAGES=(cmake:cmake ninja:ninja-build g++:g++ /usr/include/gtest/gtest.h
 TEST_PACKAGES=(/usr/lib/python3/dist-packages/PIL/__init__.py:python3-pil
                /usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf:fonts-dejavu-core
                tmux:tmux)
+
+# What the benchmarks use besides the build: picocom, the terminal that the
+# terminal's figures are compared with (bench/terminal_throughput.sh).
+BENCH_PACKAGES=(picocom:picocom)

@@ -83,9 +83,13 @@ int serial_configure(SerialPort* port, const char* settings) {
   return result == 0 ? 0 : fail(port, SERIAL_FAIL_REFUSED, result);
 }
 
-int serial_open_device(SerialPort* port, const char* device, const char* settings) {
+namespace {
+
+// Every step of opening but the settling wait.
+int open_now(SerialPort* port, const char* device, const char* settings) {
   port->charDelay = 0;
   port->isOpen = 0;
+  port->lost = 0;
   port->handle = kInvalidHandle;
   port->failure = SERIAL_FAIL_NONE;
   port->osError = 0;
@@ -106,8 +110,27 @@ int serial_open_device(SerialPort* port, const char* device, const char* setting
     return result;
   }
   port->isOpen = 1;
-  delay_ms(500);
   return 0;
+}
+
+}  // namespace
+
+int serial_open_device(SerialPort* port, const char* device, const char* settings) {
+  const int result = open_now(port, device, settings);
+  if (result == 0) delay_ms(500);
+  return result;
+}
+
+int serial_reopen_device(SerialPort* port, const char* device, const char* settings) {
+  return open_now(port, device, settings);
+}
+
+bool serial_device_present(SerialPort* port, const char* device) {
+  return backend_of(port)->present(port, device);
+}
+
+int serial_lost(const SerialPort* port) {
+  return port->isOpen && port->lost ? 1 : 0;
 }
 
 int serial_open(SerialPort* port, int n, const char* settings) {
@@ -193,8 +216,24 @@ void serial_drain(SerialPort* port) {
 }
 
 int serial_modem_status(SerialPort* port) {
-  if (!port->isOpen || port->handle == kInvalidHandle) return 0;
-  return backend_of(port)->modem_status(port) & 0xFF;
+  int status = 0;
+  return serial_read_modem_status(port, &status) ? status : 0;
+}
+
+bool serial_read_modem_status(SerialPort* port, int* status) {
+  if (!port->isOpen || port->handle == kInvalidHandle) return false;
+  const int lines = backend_of(port)->modem_status(port);
+  if (lines < 0) return false;
+  *status = lines & 0xFF;
+  return true;
+}
+
+void serial_send_break(SerialPort* port) {
+  if (port->isOpen && port->handle != kInvalidHandle) backend_of(port)->send_break(port);
+}
+
+void serial_set_rts(SerialPort* port, uint8_t on) {
+  if (port->isOpen && port->handle != kInvalidHandle) backend_of(port)->set_rts(port, on != 0);
 }
 
 int serial_set_dtr(SerialPort* port, uint8_t on) {

@@ -42,13 +42,23 @@ struct SerialBackend {
   // success and 0 when the change was refused.
   int (*set_cts_flow)(SerialPort* port, bool on);
   // Modem status bits 0x10 CTS, 0x20 DSR, 0x40 RING, 0x80 RLSD (DCD);
-  // 0 when the device can't report them.
+  // -1 when the device can't report them (it has no modem lines).
   int (*modem_status)(SerialPort* port);
   // Waits up to ms milliseconds, returning early (1) as soon as input is
   // waiting to be read; 0 after the whole wait. Reads nothing. A backend
   // that can't watch its input simply waits the whole time.
   int (*wait_input)(SerialPort* port, int ms);
+  // Sends a break (the line held at space for a quarter second or so).
+  void (*send_break)(SerialPort* port);
+  // The RTS line asserted (on) or deasserted, without RTS flow control.
+  void (*set_rts)(SerialPort* port, bool on);
+  // True while a device of this name exists (whether or not it would open).
+  bool (*present)(SerialPort* port, const char* device);
 };
+
+// The read, write and input-wait functions of a backend set port->lost when
+// the device went away under them (a hang-up, or an I/O error of a device
+// that is gone, as when a USB serial adapter is unplugged).
 
 constexpr intptr_t kInvalidHandle = -1;
 
@@ -112,6 +122,9 @@ struct SerialPort {
   // callers that send on after a failed write are not held up again and
   // again.
   uint8_t writeStalled = 0;
+  // The device went away while open (set by the backend); cleared by the
+  // next open.
+  uint8_t lost = 0;
 };
 
 // The backend of the build platform.
@@ -128,6 +141,14 @@ std::string serial_device_name(int n);
 int serial_open(SerialPort* port, int n, const char* settings);
 // As serial_open, with the device named by its path.
 int serial_open_device(SerialPort* port, const char* device, const char* settings);
+// As serial_open_device, without the settling wait: for a port that was in
+// use a moment ago and has come back (unplugged and plugged in again).
+int serial_reopen_device(SerialPort* port, const char* device, const char* settings);
+// True while a device of this name exists, as the record's backend sees it
+// (whether or not it would open).
+bool serial_device_present(SerialPort* port, const char* device);
+// 1 when the open port's device went away (see SerialBackend), else 0.
+int serial_lost(const SerialPort* port);
 // Parses the settings string into the record and, when a device is open,
 // applies it. 0 (also without a device), 1 when the string has fewer than
 // four fields or is longer than kMaxSettingsLength, else the OS error code.
@@ -160,8 +181,15 @@ bool serial_get_within(SerialPort* port, int tries, uint8_t* out);
 int serial_wait_input(SerialPort* port, int ms);
 // Discards input until a read comes back empty.
 void serial_drain(SerialPort* port);
-// Low 8 bits of the modem status.
+// Low 8 bits of the modem status (0 when the port can't report it).
 int serial_modem_status(SerialPort* port);
+// The modem status into *status; false (nothing stored) when the port is
+// closed or has no modem lines to report (a pseudo-terminal).
+bool serial_read_modem_status(SerialPort* port, int* status);
+// A break on the line; nothing on a closed port.
+void serial_send_break(SerialPort* port);
+// The RTS line on or off (no flow control); nothing on a closed port.
+void serial_set_rts(SerialPort* port, uint8_t on);
 int serial_set_dtr(SerialPort* port, uint8_t on);
 int serial_set_rts_handshake(SerialPort* port, uint8_t on);
 int serial_set_cts_flow(SerialPort* port, uint8_t on);

@@ -79,6 +79,18 @@ int last_error() {
   return errno != 0 ? errno : EIO;
 }
 
+// Errors of a device that has gone away (unplugged, or the other side of a
+// pseudo-terminal closed) rather than of one call.
+bool gone_error(int error) {
+  return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE;
+}
+
+// The device went away: nothing written is waiting to leave any more.
+void mark_lost(SerialPort* port) {
+  port->lost = 1;
+  port->outputPending = 0;
+}
+
 // Raises (on) or lowers the given TIOCM_ lines. A pseudo-terminal has no
 // modem lines and refuses; that is no failure of the port.
 void set_modem_lines(int fd, int lines, bool on) {
@@ -287,6 +299,10 @@ int posix_read(SerialPort* port, uint8_t* data, int count) {
       const ssize_t n = read(fd, data, static_cast<size_t>(count));
       if (n > 0) return static_cast<int>(n);
       if (n < 0 && errno == EINTR) continue;
+      // End of file after poll said readable: a hang-up, as is EIO.
+      if (n == 0 || gone_error(errno)) mark_lost(port);
+    } else {
+      mark_lost(port);
     }
     return idle_until(deadline);
   }
@@ -334,11 +350,23 @@ int write_all(SerialPort* port, const uint8_t* data, int count) {
 // read (drain_if_pending).
 int posix_write(SerialPort* port, const uint8_t* data, int count) {
   port->outputPending = 1;
-  return write_all(port, data, count);
+  const int result = write_all(port, data, count);
+  if (gone_error(result)) mark_lost(port);
+  return result;
 }
 
 void posix_set_dtr(SerialPort* port, bool on) {
   set_modem_lines(fd_of(port), TIOCM_DTR, on);
+}
+
+void posix_set_rts(SerialPort* port, bool on) {
+  set_modem_lines(fd_of(port), TIOCM_RTS, on);
+}
+
+// A break of 0.25 to 0.5 s; a pseudo-terminal takes it without effect.
+void posix_send_break(SerialPort* port) {
+  drain_if_pending(port);
+  tcsendbreak(fd_of(port), 0);
 }
 
 // Sets or clears flag in c_cflag. -1 if the state can't be read, 0 if the
@@ -375,7 +403,7 @@ constexpr LineBit kStatusBits[] = {
 
 int posix_modem_status(SerialPort* port) {
   int lines = 0;
-  if (ioctl(fd_of(port), TIOCMGET, &lines) != 0) return 0;  // no modem lines
+  if (ioctl(fd_of(port), TIOCMGET, &lines) != 0) return -1;  // no modem lines
   int status = 0;
   for (const LineBit& entry : kStatusBits) {
     if ((lines & entry.line) != 0) status |= entry.bit;
@@ -383,17 +411,24 @@ int posix_modem_status(SerialPort* port) {
   return status;
 }
 
+bool posix_present(SerialPort*, const char* device) {
+  return access(device, F_OK) == 0;
+}
+
 int posix_wait_input(SerialPort* port, int ms) {
   drain_if_pending(port);
   const Deadline deadline = deadline_after_ms(ms);
   const int ready = wait_readable(fd_of(port), deadline);
-  return ready >= 0 ? ready : idle_until(deadline);  // hung up: as quiet as silence
+  if (ready >= 0) return ready;
+  mark_lost(port);
+  return idle_until(deadline);  // hung up: as quiet as silence
 }
 
 constexpr SerialBackend kPosixBackend = {
     posix_open,         posix_configure,    posix_set_timeouts, posix_close,
     posix_write,        posix_read,         posix_set_dtr,      posix_set_rts_handshake,
-    posix_set_cts_flow, posix_modem_status, posix_wait_input,
+    posix_set_cts_flow, posix_modem_status, posix_wait_input,   posix_send_break,
+    posix_set_rts,      posix_present,
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 // After windows.h:
 #include <timeapi.h>
 
+#include <initializer_list>
 #include <string>
 
 #include "common/common.h"
@@ -91,6 +92,15 @@ void win32_close(SerialPort* port) {
   timeEndPeriod(1);
 }
 
+// After a failed read or write: a device that answers ClearCommError is
+// still there (the failure was a line error, now cleared); one that doesn't
+// has gone away (a USB adapter unplugged).
+void check_gone(SerialPort* port) {
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (!ClearCommError(handle_of(port), &errors, &status)) port->lost = 1;
+}
+
 bool timed_out(DWORD error) {
   return error == ERROR_TIMEOUT || error == ERROR_SEM_TIMEOUT || error == WAIT_TIMEOUT;
 }
@@ -106,7 +116,9 @@ int win32_write(SerialPort* port, const uint8_t* data, int count) {
     DWORD written = 0;
     if (!WriteFile(handle_of(port), data, static_cast<DWORD>(count), &written, nullptr) &&
         !timed_out(GetLastError())) {
-      return last_error();
+      const int error = last_error();
+      check_gone(port);
+      return error;
     }
     data += written;
     count -= static_cast<int>(written);
@@ -126,7 +138,10 @@ int win32_write(SerialPort* port, const uint8_t* data, int count) {
 
 int win32_read(SerialPort* port, uint8_t* data, int count) {
   DWORD received = 0;
-  if (!ReadFile(handle_of(port), data, static_cast<DWORD>(count), &received, nullptr)) return 0;
+  if (!ReadFile(handle_of(port), data, static_cast<DWORD>(count), &received, nullptr)) {
+    check_gone(port);
+    return 0;
+  }
   return static_cast<int>(received);
 }
 
@@ -135,6 +150,21 @@ void win32_set_dtr(SerialPort* port, bool on) {
   if (!read_state(handle_of(port), &dcb)) return;
   dcb.fDtrControl = on ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
   SetCommState(handle_of(port), &dcb);
+}
+
+void win32_set_rts(SerialPort* port, bool on) {
+  DCB dcb;
+  if (!read_state(handle_of(port), &dcb)) return;
+  dcb.fRtsControl = on ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+  SetCommState(handle_of(port), &dcb);
+}
+
+// The line held at space for 250 ms.
+void win32_send_break(SerialPort* port) {
+  constexpr int kBreakMs = 250;
+  if (!SetCommBreak(handle_of(port))) return;
+  delay_ms(kBreakMs);
+  ClearCommBreak(handle_of(port));
 }
 
 void win32_set_rts_handshake(SerialPort* port, bool on) {
@@ -153,7 +183,7 @@ int win32_set_cts_flow(SerialPort* port, bool on) {
 
 int win32_modem_status(SerialPort* port) {
   DWORD status = 0;
-  if (!GetCommModemStatus(handle_of(port), &status)) return 0;  // reports no lines
+  if (!GetCommModemStatus(handle_of(port), &status)) return -1;  // reports no lines
   return static_cast<int>(status & 0xFF);
 }
 
@@ -164,10 +194,25 @@ int win32_wait_input(SerialPort*, int ms) {
   return 0;
 }
 
+// A COM port ("//./COMn" or "\\\\.\\COMn") exists while its DOS device name
+// is defined; any other name while the file system knows it.
+bool win32_present(SerialPort*, const char* device) {
+  const std::string name = device;
+  for (const char* prefix : {"//./", "\\\\.\\"}) {
+    const std::string start = prefix;
+    if (name.compare(0, start.size(), start) != 0) continue;
+    char target[512];
+    return QueryDosDeviceA(name.substr(start.size()).c_str(), target, sizeof target) != 0 ||
+           GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+  }
+  return GetFileAttributesA(device) != INVALID_FILE_ATTRIBUTES;
+}
+
 constexpr SerialBackend kWin32Backend = {
     win32_open,         win32_configure,    win32_set_timeouts, win32_close,
     win32_write,        win32_read,         win32_set_dtr,      win32_set_rts_handshake,
-    win32_set_cts_flow, win32_modem_status, win32_wait_input,
+    win32_set_cts_flow, win32_modem_status, win32_wait_input,   win32_send_break,
+    win32_set_rts,      win32_present,
 };
 
 }  // namespace

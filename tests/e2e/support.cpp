@@ -247,6 +247,16 @@ bool SimTarget::start(const std::vector<std::string>& options, ComRange com, boo
   dir_ = make_temp_dir();
   link_ = dir_ + "/port";
   out_ = dir_ + "/received.bin";
+  return launch(options, com, once);
+}
+
+bool SimTarget::restart(const std::vector<std::string>& options, ComRange com) {
+  stop();
+  buffered_.clear();
+  return launch(options, com, true);
+}
+
+bool SimTarget::launch(const std::vector<std::string>& options, ComRange com, bool once) {
   std::vector<std::string> argv = {STOKER_TARGET_BIN, "--link", link_, "--out", out_};
   if (once) argv.emplace_back("--once");
   argv.insert(argv.end(), options.begin(), options.end());

@@ -103,8 +103,12 @@ class SimTarget {
   static std::string field(const std::string& summary, const std::string& key);
   // Stops the simulator; its exit status (128 + signal when killed).
   int stop();
+  // Starts it again on the same port path and output file (the board
+  // plugged in again after stop): false as start.
+  bool restart(const std::vector<std::string>& options, ComRange com = kAnyComPort);
 
  private:
+  bool launch(const std::vector<std::string>& options, ComRange com, bool once);
   bool take_com_port(ComRange com);
   void release_com_port();
 

@@ -1,14 +1,17 @@
 // stoker-kit terminal in a real terminal (a tmux pane of the test's own tmux
-// server) against stoker-target: typed keys at the target, its answers on
-// the screen, function keys, Ctrl+A, the stop signals, and the terminal's
-// mode afterwards. Also ports and port-settings, and the terminal without a
-// terminal on its input.
+// server) against stoker-target: typed and pasted keys at the target
+// unchanged, its answers on the screen, function keys, the command key,
+// the log, a port that goes away and comes back, Ctrl+A, the stop signals,
+// and the terminal's mode afterwards (with nothing typed left for the
+// shell). Also ports and port-settings, and the terminal without a terminal
+// on its input.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -73,6 +76,11 @@ class Tmux {
     run(args);
   }
   std::string screen() { return run({"capture-pane", "-p", "-t", "t"}).out; }
+  // Pastes text into the pane at once, as a terminal's paste does.
+  void paste(const std::string& text) {
+    run({"set-buffer", "--", text});
+    run({"paste-buffer", "-t", "t"});
+  }
 
  private:
   ProcessResult run(std::vector<std::string> args) {
@@ -101,14 +109,22 @@ class TerminalE2E : public testing::Test {
     if (options.empty())
       options = {"--mode", "sink", "--echo", "--idle-ms", "0", "--times", times_};
     ASSERT_TRUE(target_.start(options));
-    std::string kit = std::string(STOKER_KIT_BIN) + " terminal " + target_.port() + " 115200";
+    // The kit's command line in a file of its own, each option quoted once.
+    std::string kit =
+        "exec " + std::string(STOKER_KIT_BIN) + " terminal " + target_.port() + " 115200";
     for (const std::string& option : kitOptions) kit += " '" + option + "'";
+    std::ofstream(dir_ + "/kit.sh") << kit << "\n";
     const std::string script = dir_ + "/pane.sh";
+    // After the kit: what was typed and is still waiting in the terminal
+    // (what a shell would read and run next) goes to the file "leaked".
     std::ofstream(script) << "trap '' INT\n"
                           << "stty -g > " << dir_ << "/before\n"
-                          << "sh -c 'echo $$ > " << dir_ << "/pid; exec " << kit << "'\n"
+                          << "sh -c 'echo $$ > " << dir_ << "/pid; exec sh " << dir_ << "/kit.sh'\n"
                           << "echo $? > " << dir_ << "/status\n"
                           << "stty -g > " << dir_ << "/after\n"
+                          << "stty -icanon min 0 time 3\n"
+                          << "cat > " << dir_ << "/leaking; mv " << dir_ << "/leaking " << dir_
+                          << "/leaked\n"
                           << "exec sleep 600\n";
     ASSERT_TRUE(tmux_.start(script));
     // The banner comes once the keys are open.
@@ -135,6 +151,18 @@ class TerminalE2E : public testing::Test {
     const std::string before = read_text(dir_ + "/before");
     EXPECT_FALSE(before.empty());
     EXPECT_EQ(read_text(dir_ + "/after"), before) << "stty -g after the terminal";
+  }
+  // What was typed but not read when the kit ended, as the shell would get it.
+  std::string leaked() {
+    const std::string path = dir_ + "/leaked";
+    EXPECT_TRUE(eventually([&] { return access(path.c_str(), F_OK) == 0; }));
+    return read_text(path);
+  }
+  // The screen's text from the first line holding `from`.
+  std::string screen_from(const std::string& from) {
+    const std::string screen = tmux_.screen();
+    const size_t at = screen.find(from);
+    return at == std::string::npos ? "" : screen.substr(at);
   }
   pid_t kit_pid() {
     eventually([&] { return !read_text(dir_ + "/pid").empty(); });
@@ -227,16 +255,155 @@ TEST_F(TerminalE2E, F5RunsTheScriptAgainstAScriptTarget) {
   expect_mode_restored();
 }
 
-TEST_F(TerminalE2E, CtrlCEndsTheTerminalAndRestoresTheMode) {
+TEST_F(TerminalE2E, CtrlCReachesTheTargetAndTheTerminalGoesOn) {
   start();
   tmux_.keys({"-l", "x"});
   EXPECT_EQ(received(1), Bytes{'x'});
   tmux_.keys({"C-c"});
+  tmux_.keys({"-l", "y"});
+  EXPECT_EQ(received(3), Bytes({'x', 0x03, 'y'}));
+  tmux_.keys({"C-a"});
+  EXPECT_EQ(status(), "0\n");
+  expect_mode_restored();
+  EXPECT_EQ(leaked(), "");
+}
+
+// A paste of a line of script: the characters that share their codes with
+// F2 to F6, and UTF-8 letters whose second byte is F12's code (0x86).
+TEST_F(TerminalE2E, APasteArrivesByteForByteAndTriggersNothing) {
+  start();
+  const std::string text = "if a<b then ? \"x@y\" : c=1 >= \xD1\x86 \xC4\x86 \xCE\x86 \xD9\x86 end";
+  tmux_.paste(text);
+  const Bytes sent(text.begin(), text.end());
+  EXPECT_EQ(received(sent.size()), sent);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // Below the banner: the echo, and nothing any key did.
+  const std::string screen = screen_from("if a<b");
+  EXPECT_FALSE(screen.empty()) << tmux_.screen();
+  for (const char* action : {"F3", "F5", "F6", "watch mode", "tload", "F2:"})
+    EXPECT_EQ(screen.find(action), std::string::npos) << action << " in\n" << screen;
+  tmux_.keys({"-l", "!"});
+  EXPECT_EQ(received(sent.size() + 1).back(), '!') << "the port is still open";
+  tmux_.keys({"C-a"});
+  EXPECT_EQ(status(), "0\n");
+  expect_mode_restored();
+}
+
+TEST_F(TerminalE2E, CommandKeyListsTheCommandsAndShowsTheSettings) {
+  start();
+  tmux_.keys({"C-t", "?"});
+  EXPECT_TRUE(screen_has("Ctrl+T then: ? this list")) << tmux_.screen();
+  EXPECT_TRUE(screen_has("F12 reset the target into its boot loader")) << tmux_.screen();
+  tmux_.keys({"C-t", "s"});
+  EXPECT_TRUE(screen_has("115200 8N1, flow none, DTR n/a, RTS n/a")) << tmux_.screen();
+  tmux_.keys({"C-t", "C-t"});
+  EXPECT_EQ(received(1), Bytes{0x14}) << "Ctrl+T twice sends one";
+  tmux_.keys({"C-a"});
+  EXPECT_EQ(status(), "0\n");
+  expect_mode_restored();
+}
+
+TEST_F(TerminalE2E, LogKeepsWhatArrived) {
+  const std::string log = dir_ + "/session.log";
+  start({}, {"--log", log});
+  tmux_.keys({"-l", "logged <text>"});
+  EXPECT_TRUE(screen_has("logged <text>")) << tmux_.screen();
+  tmux_.keys({"C-a"});
+  EXPECT_EQ(status(), "0\n");
+  EXPECT_EQ(read_text(log), "logged <text>");
+  expect_mode_restored();
+}
+
+TEST_F(TerminalE2E, OptionsStartWithTheirViews) {
+  const std::string log = dir_ + "/mapped.log";
+  start({}, {"--log", log, "--map", "CRLF", "--hex", "--timestamps"});
+  tmux_.keys({"-l", "ab"});
+  tmux_.keys({"Enter"});
+  EXPECT_TRUE(screen_has("61 62 0D")) << "the echo in hex: " << tmux_.screen();
+  EXPECT_TRUE(screen_has("] 61")) << "after its time stamp: " << tmux_.screen();
+  tmux_.keys({"C-a"});
+  EXPECT_EQ(status(), "0\n");
+  const std::string logged = read_text(log);
+  // "[HH:MM:SS.mmm] ab\r\n": the text, its CR mapped, after a stamp.
+  ASSERT_EQ(logged.size(), 15u + 4u) << logged;
+  EXPECT_EQ(logged.substr(15), "ab\r\n");
+  EXPECT_EQ(logged.substr(0, 1) + logged.substr(13, 2), "[] ");
+}
+
+TEST_F(TerminalE2E, LostPortIsWaitedForAndReopenedOnItsPath) {
+  start();
+  tmux_.keys({"-l", "a"});
+  EXPECT_EQ(received(1), Bytes{'a'});
+  target_.stop();  // the board unplugged
+  const std::string lost = "port lost: " + target_.port() + "; waiting for it (Ctrl+A quits)";
+  EXPECT_TRUE(screen_has(lost)) << tmux_.screen();
+  tmux_.keys({"-l", "x"});  // typed while the port is away: not sent
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(target_.restart({"--mode", "sink", "--echo", "--idle-ms", "0"}));
+  EXPECT_TRUE(screen_has("port back: " + target_.port())) << tmux_.screen();
+  tmux_.keys({"-l", "bc"});
+  EXPECT_EQ(received(2), Bytes({'b', 'c'}));
+  EXPECT_TRUE(screen_has("bc")) << "the echo of the board plugged in again";
+  tmux_.keys({"C-a"});
+  EXPECT_EQ(status(), "0\n");
+  expect_mode_restored();
+}
+
+TEST_F(TerminalE2E, LostPortEndsTheTerminalWithoutReconnect) {
+  start({}, {"--no-reconnect"});
+  tmux_.keys({"-l", "a"});
+  EXPECT_EQ(received(1), Bytes{'a'});
+  target_.stop();
+  EXPECT_EQ(status(), "3\n");
+  expect_mode_restored();
+}
+
+class TerminalE2ESignal : public TerminalE2E, public testing::WithParamInterface<int> {};
+
+// Ctrl-C goes to the target, but a SIGINT from outside still ends it.
+TEST_P(TerminalE2ESignal, EndsTheTerminalAndRestoresTheMode) {
+  start();
+  tmux_.keys({"-l", "x"});
+  EXPECT_EQ(received(1), Bytes{'x'});
+  kill(kit_pid(), GetParam());
   EXPECT_EQ(status(), "4\n");
   expect_mode_restored();
 }
 
-// Only the process's end leaves the watch mode.
+INSTANTIATE_TEST_SUITE_P(Signals, TerminalE2ESignal, testing::Values(SIGINT, SIGTERM, SIGHUP));
+
+// Keys typed while the terminal does not read them (F5 runs a script that
+// first pauses for 3 s) are discarded with its mode when a signal ends it:
+// the shell after it never runs them.
+TEST_F(TerminalE2E, KeysTypedBeforeASignalDoNotReachTheShell) {
+  const std::string script = dir_ + "/lines.txt";
+  write_file(script, Bytes({'p', '1', '\n'}));
+  start({}, {"--script", script, "--send", "\\w3000"});
+  tmux_.keys({"F5"});
+  EXPECT_EQ(received(1), Bytes{0x00});  // F5's prefix: the pause has begun
+  tmux_.keys({"-l", "echo LEAKED"});
+  tmux_.keys({"Enter"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  kill(kit_pid(), SIGTERM);
+  EXPECT_EQ(status(), "4\n");
+  expect_mode_restored();
+  EXPECT_EQ(leaked(), "");
+  const Bytes image = target_.image();
+  EXPECT_EQ(std::find(image.begin(), image.end(), 'L'), image.end()) << "nor were they sent";
+}
+
+TEST_F(TerminalE2E, WatchModeSaysSoAndCtrlAQuitsIt) {
+  start();
+  tmux_.keys({"F4"});
+  EXPECT_TRUE(screen_has("watch mode: Ctrl+A quits")) << tmux_.screen();
+  tmux_.keys({"-l", "zz"});  // not sent in the watch mode
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  tmux_.keys({"C-a"});
+  EXPECT_EQ(status(), "0\n");
+  EXPECT_EQ(received(1), Bytes{0x00}) << "only F4's prefix";
+  expect_mode_restored();
+}
+
 TEST_F(TerminalE2E, SigtermEndsTheWatchModeAndRestoresTheMode) {
   start();
   tmux_.keys({"F4"});
@@ -292,9 +459,29 @@ TEST(PortDiagnostics, PortSettingsOfAnOpenedPort) {
   const ProcessResult r =
       run_host("stoker-kit", {"port-settings", target.host_port(), "57600"}, kRunLimitMs);
   EXPECT_EQ(r.status, 0) << r.err;
+  // The summary first, then a line per setting.
+  EXPECT_EQ(r.out.rfind("57600 8N1, flow ", 0), 0u) << r.out;
+  if (!wine_mode()) {
+    EXPECT_EQ(r.out.rfind("57600 8N1, flow none, DTR n/a, RTS n/a
+", 0), 0u);
+  }
   for (const char* line :
-       {"\nBaud 57600\n", "\nByteSize 8\n", "\nParity 0\n", "\nStopBits 0\n", "\nfOutxCtsFlow 0\n",
-        "\nReadIntervalTimeout 0\n", "\nReadTotalTimeoutConstant 2\n"})
+       {"
+Baud 57600
+", "
+ByteSize 8
+", "
+Parity 0
+", "
+StopBits 0
+", "
+fOutxCtsFlow 0
+",
+        "
+ReadIntervalTimeout 0
+", "
+ReadTotalTimeoutConstant 2
+"})
     EXPECT_NE(r.out.find(line), std::string::npos) << line << " in\n" << r.out;
   // Writes are bounded: on Windows by short write time-outs (100 ms and the
   // time of a byte at 57600 baud, rounded up), between which the port layer

@@ -8,8 +8,16 @@ namespace {
 
 FakePort* g_current = nullptr;
 
+// What a write to a vanished device fails with (EIO).
+constexpr int kVanishedWriteError = 5;
+
 void virtual_delay(int ms) {
   if (g_current != nullptr && ms > 0) g_current->advance_ms(ms);
+}
+
+SteadyClock::time_point virtual_now() {
+  const int64_t us = g_current != nullptr ? g_current->now_us() : 0;
+  return SteadyClock::time_point(std::chrono::microseconds(us));
 }
 
 FakePort* fake(SerialPort* port) {
@@ -17,7 +25,12 @@ FakePort* fake(SerialPort* port) {
 }
 
 int fake_open(SerialPort* port, const char*) {
-  if (fake(port)->openError != 0) return fake(port)->openError;
+  FakePort* f = fake(port);
+  f->openTriesUs.push_back(f->now_us());
+  if (f->onOpen) f->onOpen(*f);
+  if (f->openError != 0) return f->openError;
+  f->vanished = false;
+  ++f->opens;
   port->handle = 3;
   return 0;
 }
@@ -68,6 +81,21 @@ int fake_set_cts(SerialPort* port, bool on) {
   return 1;
 }
 
+void fake_set_rts_line(SerialPort* port, bool on) {
+  FakePort* f = fake(port);
+  f->rts = on;
+  f->events.push_back({FakeEvent::RtsLine, f->now_us(), {}, on});
+}
+
+void fake_send_break(SerialPort* port) {
+  FakePort* f = fake(port);
+  f->events.push_back({FakeEvent::Break, f->now_us(), {}, false});
+}
+
+bool fake_present(SerialPort* port, const char*) {
+  return fake(port)->openError == 0;
+}
+
 int fake_modem_status(SerialPort* port) {
   return fake(port)->modemBits;
 }
@@ -76,9 +104,10 @@ int fake_wait_input(SerialPort* port, int ms) {
   return fake(port)->backend_wait_input(ms);
 }
 
-const SerialBackend kFakeBackend = {fake_open,    fake_configure,    fake_timeouts,  fake_close,
-                                    fake_write,   fake_read,         fake_set_dtr,   fake_set_rts,
-                                    fake_set_cts, fake_modem_status, fake_wait_input};
+const SerialBackend kFakeBackend = {
+    fake_open,       fake_configure,  fake_timeouts,     fake_close,   fake_write,
+    fake_read,       fake_set_dtr,    fake_set_rts,      fake_set_cts, fake_modem_status,
+    fake_wait_input, fake_send_break, fake_set_rts_line, fake_present};
 
 }  // namespace
 
@@ -87,10 +116,12 @@ FakePort::FakePort() {
   port.user = this;
   g_current = this;
   previousHook_ = set_delay_hook(virtual_delay);
+  previousClock_ = set_clock_hook(virtual_now);
 }
 
 FakePort::~FakePort() {
   set_delay_hook(previousHook_);
+  set_clock_hook(previousClock_);
   if (g_current == this) g_current = nullptr;
 }
 
@@ -116,6 +147,12 @@ void FakePort::cancel_future() {
 int FakePort::backend_read(uint8_t* data, int count) {
   ++reads;
   if (onRead) onRead(*this);
+  if (vanished) {
+    port.lost = 1;
+    ++emptyReads;
+    nowUs_ += 2000;  // as quiet as silence
+    return 0;
+  }
   if (deadLine) {
     ++emptyReads;
     return 0;
@@ -138,7 +175,8 @@ int FakePort::backend_read(uint8_t* data, int count) {
 
 int FakePort::backend_wait_input(int ms) {
   const int64_t deadline = nowUs_ + static_cast<int64_t>(ms) * 1000;
-  if (!deadLine && !incoming_.empty() && incoming_.front().timeUs <= deadline) {
+  if (vanished) port.lost = 1;
+  if (!deadLine && !vanished && !incoming_.empty() && incoming_.front().timeUs <= deadline) {
     nowUs_ = std::max(nowUs_, incoming_.front().timeUs);
     return 1;
   }
@@ -147,6 +185,10 @@ int FakePort::backend_wait_input(int ms) {
 }
 
 int FakePort::backend_write(const uint8_t* data, int count) {
+  if (vanished) {
+    port.lost = 1;
+    return kVanishedWriteError;
+  }
   if (writeError != 0) return writeError;
   int64_t perByte = usPerByte;
   if (perByte < 0) perByte = port.baud > 0 ? 10'000'000 / port.baud : 0;

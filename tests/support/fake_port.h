@@ -2,7 +2,8 @@
 // byte the host writes and every line change with its time, and plays a
 // scripted target: the test's on_write answers by queueing bytes that become
 // readable at given times. While a FakePort exists, delay_ms advances its
-// virtual clock instead of sleeping, so tests of long pauses run at once.
+// virtual clock instead of sleeping, so tests of long pauses run at once,
+// and deadlines (common/deadline.h) read that clock.
 #pragma once
 
 #include <cstdint>
@@ -11,13 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "common/deadline.h"
 #include "serial/serial.h"
 
 struct FakeEvent {
-  enum Kind { Write, Dtr, Rts, Cts, Close } kind;
+  enum Kind { Write, Dtr, Rts, Cts, Close, Break, RtsLine } kind;
   int64_t timeUs;              // virtual time when it happened
   std::vector<uint8_t> bytes;  // Write: the bytes
-  bool on = false;             // Dtr, Rts, Cts: the new state
+  bool on = false;             // Dtr, Rts, Cts, RtsLine: the new state
 };
 
 class FakePort {
@@ -52,6 +54,8 @@ class FakePort {
   std::function<void(FakePort&, bool)> onDtr;
   // Called at the start of each host read (a test may request a stop there).
   std::function<void(FakePort&)> onRead;
+  // Called at the start of each try to open the device.
+  std::function<void(FakePort&)> onOpen;
 
   // Everything that happened, in order.
   std::vector<FakeEvent> events;
@@ -62,14 +66,23 @@ class FakePort {
   // Number of reads the host made, and how many of them came back empty.
   int reads = 0;
   int emptyReads = 0;
+  // Successful opens of the device, and the time of every try.
+  int opens = 0;
+  std::vector<int64_t> openTriesUs;
 
-  // Failure injection for the backend calls.
+  // Failure injection for the backend calls. While openError is set the
+  // device is also absent (serial_device_present).
   int openError = 0;
   int configureError = 0;
   int writeError = 0;
   // When set, a read hands out only bytes and never waits (a vanished port).
   bool deadLine = false;
-  // Modem status bits reported by the backend.
+  // When set, the device has gone away: reads and input waits find nothing
+  // and writes fail (EIO), each marking the port lost, as the platform
+  // backends do. A later open succeeds unless openError says otherwise.
+  bool vanished = false;
+  // Modem status bits reported by the backend; -1: the port has no modem
+  // lines (a pseudo-terminal).
   int modemBits = 0;
   // Wire time per byte written, microseconds; -1 derives it from the baud
   // rate (10 bits per byte), 0 makes writes take no time.
@@ -78,6 +91,7 @@ class FakePort {
   // Line states as the backend last set them.
   bool dtr = false;
   bool rtsHandshake = false;
+  bool rts = false;  // the RTS line (set_rts)
   bool ctsFlow = false;
   // Settings applied by the backend's configure.
   int configuredBaud = 0;
@@ -98,4 +112,5 @@ class FakePort {
   int64_t nowUs_ = 0;
   std::deque<Pending> incoming_;
   void (*previousHook_)(int) = nullptr;
+  ClockHook previousClock_ = nullptr;
 };

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -108,7 +109,7 @@ TEST_F(ConsoleKeys, RawNonEchoingModeWhileOpenAndTheUsersModeAfter) {
   console_keys_open();
   const termios raw = current();
   EXPECT_EQ(raw.c_lflag & (ICANON | ECHO | IEXTEN), 0u);
-  EXPECT_NE(raw.c_lflag & ISIG, 0u) << "Ctrl-C still stops";
+  EXPECT_EQ(raw.c_lflag & ISIG, 0u) << "Ctrl-C is a key";
   EXPECT_EQ(raw.c_iflag & (ICRNL | IXON | ISTRIP | INLCR | IGNCR), 0u);
   EXPECT_EQ(raw.c_cc[VMIN], 1);
   EXPECT_EQ(raw.c_cc[VSUSP], _POSIX_VDISABLE);
@@ -120,12 +121,26 @@ TEST_F(ConsoleKeys, RawNonEchoingModeWhileOpenAndTheUsersModeAfter) {
   EXPECT_TRUE(same_mode(current(), before));
 }
 
+TEST_F(ConsoleKeys, KeysTypedButNotReadAreDiscardedWithTheMode) {
+  use_terminal();
+  console_keys_open();
+  pty_.write_bytes("echo typed-before-exit\r");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  int waiting = 0;
+  ASSERT_EQ(ioctl(slave_, FIONREAD, &waiting), 0);
+  ASSERT_GT(waiting, 0) << "the keys wait in the terminal";
+  console_keys_close();
+  ASSERT_EQ(ioctl(slave_, FIONREAD, &waiting), 0);
+  EXPECT_EQ(waiting, 0) << "a shell would read and run them next";
+}
+
 TEST_F(ConsoleKeys, EnterAndControlKeysArriveAsTheirValues) {
   use_terminal();
   console_keys_open();
-  pty_.write_bytes("a\r\x01\x1a\x1c\x11\x13");
+  pty_.write_bytes("a\r\x01\x03\x1a\x1c\x11\x13");
   const std::vector<int> keys = keys_for(300);
-  EXPECT_EQ(keys, (std::vector<int>{'a', '\r', 1, 0x1a, 0x1c, 0x11, 0x13}));
+  EXPECT_EQ(keys, (std::vector<int>{'a', '\r', 1, 3, 0x1a, 0x1c, 0x11, 0x13}));
+  EXPECT_FALSE(stop_requested()) << "Ctrl-C arrived as a key, not as a stop";
 }
 
 TEST_F(ConsoleKeys, FunctionKeysInPiecesAndTheEscapeKey) {
@@ -136,7 +151,7 @@ TEST_F(ConsoleKeys, FunctionKeysInPiecesAndTheEscapeKey) {
   EXPECT_EQ(in->kbhit(in), 0) << "an unfinished sequence is held";
   pty_.write_bytes("4~\x1bOP");
   std::vector<int> keys = keys_for(200);
-  EXPECT_EQ(keys, (std::vector<int>{0, 134, 0, 59}));
+  EXPECT_EQ(keys, (std::vector<int>{0, kKeyScanCode | 134, 0, kKeyScanCode | 59}));
 
   pty_.write_bytes("\x1b");
   const Clock::time_point start = Clock::now();
@@ -156,7 +171,7 @@ TEST_F(ConsoleKeys, PipeKeysComeAsWrittenThenTheEnd) {
   EXPECT_EQ(in->kbhit(in), 0);
   ASSERT_EQ(write(fds[1], "x\x1bOQ", 4), 4);  // no newline needed
   std::vector<int> keys = keys_for(200);
-  EXPECT_EQ(keys, (std::vector<int>{'x', 0, 60}));
+  EXPECT_EQ(keys, (std::vector<int>{'x', 0, kKeyScanCode | 60}));
   ASSERT_EQ(write(fds[1], "\x1b", 1), 1);
   close(fds[1]);
   keys = keys_for(1000);

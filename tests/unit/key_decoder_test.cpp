@@ -29,6 +29,11 @@ Keys decode(const std::string& bytes, bool flush = true) {
   return keys;
 }
 
+// A scan code as the decoder gives it, after the prefix.
+int sc(int scan) {
+  return kKeyScanCode | scan;
+}
+
 Keys bytes_of(const std::string& text) {
   return Keys(text.begin(), text.end());
 }
@@ -69,25 +74,25 @@ const KeyForm kFunctionForms[] = {
     {"\x1b[1;1S", 62},
 };
 
-TEST(KeyDecoder, FunctionKeysBecomePrefixZeroAndTheirScanCode) {
+TEST(KeyDecoder, FunctionKeysBecomePrefixZeroAndTheirMarkedScanCode) {
   for (const KeyForm& form : kFunctionForms) {
     SCOPED_TRACE(testing::PrintToString(std::string(form.sequence)));
-    EXPECT_EQ(decode(form.sequence, false), (Keys{0, form.scan}));
+    EXPECT_EQ(decode(form.sequence, false), (Keys{0, sc(form.scan)}));
   }
 }
 
 TEST(KeyDecoder, ModifiedFunctionKeysGetTheConsolesShiftCtrlAltCodes) {
-  EXPECT_EQ(decode("\x1b[1;2P"), (Keys{0, 84}));    // Shift+F1
-  EXPECT_EQ(decode("\x1b[1;5Q"), (Keys{0, 95}));    // Ctrl+F2
-  EXPECT_EQ(decode("\x1b[1;3R"), (Keys{0, 106}));   // Alt+F3
-  EXPECT_EQ(decode("\x1bO2S"), (Keys{0, 87}));      // Shift+F4, older xterm
-  EXPECT_EQ(decode("\x1bO1;5P"), (Keys{0, 94}));    // Ctrl+F1
-  EXPECT_EQ(decode("\x1b[15;2~"), (Keys{0, 88}));   // Shift+F5
-  EXPECT_EQ(decode("\x1b[21;5~"), (Keys{0, 103}));  // Ctrl+F10
-  EXPECT_EQ(decode("\x1b[23;2~"), (Keys{0, 135}));  // Shift+F11
-  EXPECT_EQ(decode("\x1b[24;5~"), (Keys{0, 138}));  // Ctrl+F12
-  EXPECT_EQ(decode("\x1b[24;3~"), (Keys{0, 140}));  // Alt+F12
-  EXPECT_EQ(decode("\x1b[24;7~"), (Keys{0, 138}));  // Ctrl+Alt+F12: Ctrl wins
+  EXPECT_EQ(decode("\x1b[1;2P"), (Keys{0, sc(84)}));    // Shift+F1
+  EXPECT_EQ(decode("\x1b[1;5Q"), (Keys{0, sc(95)}));    // Ctrl+F2
+  EXPECT_EQ(decode("\x1b[1;3R"), (Keys{0, sc(106)}));   // Alt+F3
+  EXPECT_EQ(decode("\x1bO2S"), (Keys{0, sc(87)}));      // Shift+F4, older xterm
+  EXPECT_EQ(decode("\x1bO1;5P"), (Keys{0, sc(94)}));    // Ctrl+F1
+  EXPECT_EQ(decode("\x1b[15;2~"), (Keys{0, sc(88)}));   // Shift+F5
+  EXPECT_EQ(decode("\x1b[21;5~"), (Keys{0, sc(103)}));  // Ctrl+F10
+  EXPECT_EQ(decode("\x1b[23;2~"), (Keys{0, sc(135)}));  // Shift+F11
+  EXPECT_EQ(decode("\x1b[24;5~"), (Keys{0, sc(138)}));  // Ctrl+F12
+  EXPECT_EQ(decode("\x1b[24;3~"), (Keys{0, sc(140)}));  // Alt+F12
+  EXPECT_EQ(decode("\x1b[24;7~"), (Keys{0, sc(138)}));  // Ctrl+Alt+F12: Ctrl wins
 }
 
 TEST(KeyDecoder, EditingKeysBecomeTheExtendedPrefixAndScanCode) {
@@ -99,9 +104,9 @@ TEST(KeyDecoder, EditingKeysBecomeTheExtendedPrefixAndScanCode) {
   };
   for (const KeyForm& form : forms) {
     SCOPED_TRACE(testing::PrintToString(std::string(form.sequence)));
-    EXPECT_EQ(decode(form.sequence), (Keys{0xE0, form.scan}));
+    EXPECT_EQ(decode(form.sequence), (Keys{0xE0, sc(form.scan)}));
   }
-  EXPECT_EQ(decode("\x1b[Z"), (Keys{0, 15}));  // Shift+Tab
+  EXPECT_EQ(decode("\x1b[Z"), (Keys{0, sc(15)}));  // Shift+Tab
 }
 
 TEST(KeyDecoder, OrdinaryBytesPassThroughOneByOne) {
@@ -130,11 +135,11 @@ TEST(KeyDecoder, EscapeBeforeSomethingElseIsTheEscapeKey) {
   EXPECT_EQ(decode("\x1bx"), (Keys{27, 'x'}));    // Alt+x in most terminals
   EXPECT_EQ(decode("\x1b\x01"), (Keys{27, 1}));   // Escape, then Ctrl+A
   EXPECT_EQ(decode("\x1b\x1b"), (Keys{27, 27}));  // two Escapes
-  EXPECT_EQ(decode("\x1b\x1bOP"), (Keys{27, 0, 59}));
+  EXPECT_EQ(decode("\x1b\x1bOP"), (Keys{27, 0, sc(59)}));
   EXPECT_EQ(decode("\x1b[1\x01"), (Keys{27, '[', '1', 1}));
-  EXPECT_EQ(decode("\x1b[1\x1bOQ"), (Keys{27, '[', '1', 0, 60}));
+  EXPECT_EQ(decode("\x1b[1\x1bOQ"), (Keys{27, '[', '1', 0, sc(60)}));
   EXPECT_EQ(decode("\x1bO\x1b"), (Keys{27, 'O', 27}));
-  EXPECT_EQ(decode("\x1b[[\x1b[24~"), (Keys{27, '[', '[', 0, 134}));
+  EXPECT_EQ(decode("\x1b[[\x1b[24~"), (Keys{27, '[', '[', 0, sc(134)}));
 }
 
 TEST(KeyDecoder, UnknownSequencesPassThroughUnchanged) {
@@ -166,7 +171,7 @@ TEST(KeyDecoder, SplitSequencesDecodeTheSameAsWholeOnes) {
     EXPECT_FALSE(key_decoder_holding(&decoder));
   }
   // Keys and text mixed in one stream.
-  EXPECT_EQ(decode("a\x1bOPb\x1b[24~\x01"), (Keys{'a', 0, 59, 'b', 0, 134, 1}));
+  EXPECT_EQ(decode("a\x1bOPb\x1b[24~\x01"), (Keys{'a', 0, sc(59), 'b', 0, sc(134), 1}));
 }
 
 TEST(KeyDecoder, IncompleteSequenceFlushedAtTheTimeOutIsItsBytes) {

@@ -3,7 +3,9 @@
 // stoker-kit ports.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -171,7 +173,88 @@ TEST_F(SettingsDump, SettingsWithoutValueSayWhy) {
 TEST_F(SettingsDump, InvalidHandleCantBeRead) {
   dump_port_settings(kInvalidHandle);
   EXPECT_EQ(screen, "\ncant access DCB");
+  EXPECT_EQ(port_settings_summary(kInvalidHandle), "cannot read the port's settings");
 }
+
+struct SummaryCase {
+  const char* name;
+  void (*change)(PortSettings* s);
+  const char* line;
+};
+
+// The case's name in test listings.
+void PrintTo(const SummaryCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+void set(PortSettings* s, int item, int32_t value) {
+  s->state[item].value = value;
+}
+
+const SummaryCase kSummaryCases[] = {
+    // windows_like has RTS handshake: RTS/CTS flow.
+    {"as read", [](PortSettings*) {}, "115200 8N1, flow RTS/CTS, DTR on, RTS handshake"},
+    {"lines off, no flow",
+     [](PortSettings* s) {
+       set(s, PS_DTR_CONTROL, 0);
+       set(s, PS_RTS_CONTROL, 0);
+     },
+     "115200 8N1, flow none, DTR off, RTS off"},
+    {"7E2 with XON/XOFF",
+     [](PortSettings* s) {
+       set(s, PS_BYTE_SIZE, 7);
+       set(s, PS_PARITY, 2);
+       set(s, PS_STOP_BITS, 2);
+       set(s, PS_RTS_CONTROL, 1);
+       set(s, PS_IN_X, 1);
+     },
+     "115200 7E2, flow XON/XOFF, DTR on, RTS on"},
+    {"odd, 1.5 stop bits, both flows",
+     [](PortSettings* s) {
+       set(s, PS_PARITY, 1);
+       set(s, PS_STOP_BITS, 1);
+       set(s, PS_OUT_X, 1);
+     },
+     "115200 8O1.5, flow RTS/CTS and XON/XOFF, DTR on, RTS handshake"},
+    {"CTS flow, RTS toggle, mark parity",
+     [](PortSettings* s) {
+       set(s, PS_CTS_FLOW, 1);
+       set(s, PS_RTS_CONTROL, 3);
+       set(s, PS_PARITY, 3);
+     },
+     "115200 8M1, flow RTS/CTS, DTR on, RTS toggle"},
+    {"a pseudo-terminal: no lines",
+     [](PortSettings* s) {
+       s->state[PS_DTR_CONTROL].note = "not reported by the device";
+       s->state[PS_RTS_CONTROL].note = "not reported by the device";
+     },
+     "115200 8N1, flow none, DTR n/a, RTS n/a"},
+    {"unknown rate and parity value",
+     [](PortSettings* s) {
+       s->state[PS_BAUD].note = "not reported by the device";
+       set(s, PS_PARITY, 9);
+       set(s, PS_RTS_CONTROL, 0);
+     },
+     "baud n/a 8?1, flow none, DTR on, RTS off"},
+    {"unreadable", [](PortSettings* s) { s->stateRead = false; },
+     "cannot read the port's settings"},
+};
+
+class SettingsSummary : public testing::TestWithParam<SummaryCase> {};
+
+TEST_P(SettingsSummary, OneLine) {
+  PortSettings s = windows_like();
+  GetParam().change(&s);
+  EXPECT_EQ(port_settings_line(s), GetParam().line);
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, SettingsSummary, testing::ValuesIn(kSummaryCases),
+                         [](const testing::TestParamInfo<SummaryCase>& info) {
+                           std::string name;
+                           for (char c : std::string(info.param.name))
+                             if (std::isalnum(static_cast<unsigned char>(c))) name += c;
+                           return name;
+                         });
 
 TEST(KitPorts, DeviceLineNamesWhatTheSystemKnows) {
   SerialDeviceInfo usb;

@@ -179,6 +179,10 @@ TEST_F(SerialPosix, SilentLineReadsNothing) {
   ASSERT_EQ(open_port(&port_), 0);
   uint8_t buffer[16] = {};
   EXPECT_EQ(serial_read(&port_, buffer, sizeof buffer), 0);
+  EXPECT_EQ(serial_wait_input(&port_, 5), 0);
+  EXPECT_EQ(serial_lost(&port_), 0) << "silence is not a lost port";
+  EXPECT_TRUE(serial_device_present(&port_, slave_.c_str()));
+  EXPECT_FALSE(serial_device_present(&port_, "/nonexistent/ttyX"));
   uint8_t byte = 0x5A;
   EXPECT_EQ(serial_get(&port_, &byte), 0);
   EXPECT_EQ(byte, 0x5A);
@@ -187,9 +191,11 @@ TEST_F(SerialPosix, SilentLineReadsNothing) {
 TEST_F(SerialPosix, VanishedPortFailsWithoutHanging) {
   ASSERT_EQ(open_port(&port_), 0);
   ASSERT_EQ(write(master_, "x", 1), 1);
+  EXPECT_EQ(serial_lost(&port_), 0);
   close_master();
   uint8_t buffer[16] = {};
   for (int i = 0; i < 5; ++i) EXPECT_EQ(serial_read(&port_, buffer, sizeof buffer), 0);
+  EXPECT_EQ(serial_lost(&port_), 1) << "a hang-up is a lost port, not silence";
   EXPECT_EQ(serial_get_wait(&port_, 3), 0);
   EXPECT_NE(serial_write(&port_, "abc", 3), 0);
   EXPECT_NE(serial_put(&port_, 'a'), 0);
@@ -235,6 +241,11 @@ TEST_F(SerialPosix, FlowControlSwitchesTheTermiosFlags) {
   EXPECT_EQ(serial_set_rts_handshake(&port_, 0), 0);
   EXPECT_EQ(slave_termios().c_cflag & CRTSCTS, 0u);
   EXPECT_EQ(serial_set_dtr(&port_, 1), 0);  // no modem lines: ignored
+  serial_set_rts(&port_, 1);                // likewise
+  serial_send_break(&port_);                // a pseudo-terminal takes it
+  int status = 0;
+  EXPECT_FALSE(serial_read_modem_status(&port_, &status)) << "a pseudo-terminal has no lines";
+  EXPECT_EQ(serial_lost(&port_), 0);
 }
 
 // A port that takes nothing (the master never reads): a write ends at once

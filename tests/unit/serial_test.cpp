@@ -231,6 +231,49 @@ TEST(SerialInput, DrainStopsAtTheFirstQuietReadTimeOut) {
   EXPECT_EQ(serial_read(&fake.port, buffer, 8), 0);  // "later" is still far off
 }
 
+TEST(SerialOpen, ReopeningALostPortSkipsTheSettleAndClearsTheLoss) {
+  FakePort fake;
+  ASSERT_EQ(fake.open(), 0);
+  fake.vanished = true;
+  uint8_t byte = 0;
+  EXPECT_EQ(serial_get(&fake.port, &byte), 0);
+  EXPECT_EQ(serial_lost(&fake.port), 1);
+  serial_close(&fake.port);
+  EXPECT_EQ(serial_lost(&fake.port), 0) << "a closed port is not lost";
+  const int64_t before = fake.now_us();
+  ASSERT_EQ(serial_reopen_device(&fake.port, "fake", "9600,8,N,1"), 0);
+  EXPECT_EQ(fake.now_us(), before) << "no settling wait";
+  EXPECT_EQ(serial_lost(&fake.port), 0);
+  EXPECT_EQ(fake.configuredBaud, 9600);
+  fake.send("x");
+  EXPECT_EQ(serial_get(&fake.port, &byte), 1);
+}
+
+TEST(SerialLines, BreakRtsAndModemLinesOnlyOnAnOpenPort) {
+  FakePort fake;
+  ASSERT_EQ(fake.open(), 0);
+  int status = -5;
+  fake.modemBits = -1;  // no modem lines
+  EXPECT_FALSE(serial_read_modem_status(&fake.port, &status));
+  EXPECT_EQ(status, -5);
+  EXPECT_EQ(serial_modem_status(&fake.port), 0);
+  fake.modemBits = MS_DSR;
+  EXPECT_TRUE(serial_read_modem_status(&fake.port, &status));
+  EXPECT_EQ(status, MS_DSR);
+  serial_send_break(&fake.port);
+  serial_set_rts(&fake.port, 1);
+  EXPECT_TRUE(fake.rts);
+  EXPECT_FALSE(fake.rtsHandshake) << "RTS without flow control";
+  serial_close(&fake.port);
+  serial_send_break(&fake.port);
+  serial_set_rts(&fake.port, 0);
+  EXPECT_FALSE(serial_read_modem_status(&fake.port, &status));
+  std::vector<FakeEvent::Kind> kinds;
+  for (const FakeEvent& e : fake.events) kinds.push_back(e.kind);
+  EXPECT_EQ(kinds,
+            (std::vector<FakeEvent::Kind>{FakeEvent::Break, FakeEvent::RtsLine, FakeEvent::Close}));
+}
+
 TEST(SerialLines, ControlsAndModemStatusReachTheBackend) {
   FakePort fake;
   ASSERT_EQ(fake.open(), 0);

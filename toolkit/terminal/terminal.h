@@ -1,22 +1,31 @@
-// The interactive terminal on the job's port: typed keys go to the target,
-// received bytes appear on the console, and a few keys act on the port (the
-// modem lines, the list of ports that open, a watch mode, the script sender,
-// closing the port, resetting the target into its boot loader). Beside it
-// the port diagnostics: the COM ports that open, and a port's settings.
+// The interactive terminal on the job's port: typed keys go to the target
+// unchanged, received bytes appear on the console, a few function keys act
+// on the port (the modem lines, the list of ports that open, a watch mode,
+// the script sender, closing the port, resetting the target into its boot
+// loader), and a command key (Ctrl+T) leads to the rest: a log, time
+// stamps, local echo, a hex view, line-end mapping, break, DTR and RTS, the
+// port's settings. A port that goes away is waited for and reopened. Beside
+// it the port diagnostics: the COM ports that open, and a port's settings.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "console/keys.h"
+#include "toolkit/terminal/display.h"
 
 struct DownloadJob;
 struct PortSettings;
+struct SerialPort;
 
-// Key values with an action of their own: Ctrl+A, and the scan codes of F2
-// to F6 and F12. The characters with the same codes (<, =, >, ? and @) act
-// the same, since the terminal acts on every value it reads.
+// Keys with an action of their own: Ctrl+A, the command key Ctrl+T, and the
+// scan codes of F2 to F6 and F12, which act only as the scan code of a
+// function key (a value marked with kKeyScanCode): the characters of the
+// same codes, <, =, >, ? and @ and the byte 134, go to the target.
 constexpr int kKeyQuit = 1;          // Ctrl+A
+constexpr int kKeyCommand = 20;      // Ctrl+T
+constexpr int kKeyInterrupt = 3;     // Ctrl-C: stops a script that F5 runs
 constexpr int kKeyModemStatus = 60;  // F2
 constexpr int kKeyPortList = 61;     // F3
 constexpr int kKeyWatch = 62;        // F4
@@ -28,13 +37,43 @@ constexpr int kKeyReset = 134;       // F12
 constexpr size_t kPortListSize = 250;
 constexpr int kPortListLimit = 1000;
 
+// How often a lost port's path is tried, and how often an open port's
+// device is looked for.
+constexpr int kPortProbeMs = 100;
+constexpr int kPortPresenceMs = 500;
+
+// What the terminal starts with, besides the job.
+struct TerminalOptions {
+  // The port's device and settings string, to reopen it when it comes back
+  // after it went away; without them a lost port ends the terminal.
+  const char* device = nullptr;
+  const char* settings = nullptr;
+  bool reconnect = true;      // false: a lost port ends the terminal
+  const char* log = nullptr;  // log what arrives to this file (appended)
+  bool timestamps = false;    // a time stamp at each line start
+  bool echo = false;          // typed keys shown too
+  bool hex = false;           // received bytes shown as hex
+  LineMap map = MAP_NONE;     // received line ends
+};
+
+// Results of terminal.
+enum TerminalResult : int {
+  TERMINAL_QUIT = 0,       // Ctrl+A, the end of the keys, or a stop request
+  TERMINAL_PORT_LOST = 3,  // the port went away and reconnecting was off
+};
+
 // Runs the terminal on job->port with keys from `keys`, in passes that each
-// handle at most one key and then show at most one received byte. Returns
+// take the keys waiting (ordinary ones sent in one write) and then show
+// what one read of the port brought, in one write to the screen. Returns
 // after the pass in which Ctrl+A came or the keys ended, or once a stop was
-// requested (common/stop.h), also from the watch mode, which nothing else
-// ends. Never opens the port; F6 closes it and the terminal goes on, keys
-// then being lost. F5 runs the script job->path (job->send first).
-void terminal(DownloadJob* job, KeyInput* keys);
+// requested (common/stop.h), also from the watch mode. Never opens the port
+// except to reopen a lost one; F6 closes it and the terminal goes on, keys
+// then being lost (it says so). F5 runs the script job->path (job->send
+// first).
+int terminal(DownloadJob* job, KeyInput* keys, const TerminalOptions& options = {});
+
+// The lines Ctrl+T ? shows: the commands and the keys.
+extern const char* const kTerminalHelp;
 
 // The port side of a wait for keys (KeyInput::wait) for this port: its
 // handle to watch, whether it is open, and serial_wait_input.
@@ -58,3 +97,10 @@ PortProbe set_port_probe(PortProbe probe);
 void dump_port_settings(intptr_t handle);
 // The printing part of dump_port_settings.
 void print_port_settings(const PortSettings& settings);
+
+// The settings in one line: "115200 8N1, flow none, DTR on, RTS off" (n/a
+// for what the device doesn't report; "cannot read the port's settings"
+// when nothing could be read).
+std::string port_settings_line(const PortSettings& settings);
+// port_settings_line of the open port behind a SerialPort's handle.
+std::string port_settings_summary(intptr_t handle);
