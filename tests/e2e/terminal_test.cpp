@@ -462,26 +462,11 @@ TEST(PortDiagnostics, PortSettingsOfAnOpenedPort) {
   // The summary first, then a line per setting.
   EXPECT_EQ(r.out.rfind("57600 8N1, flow ", 0), 0u) << r.out;
   if (!wine_mode()) {
-    EXPECT_EQ(r.out.rfind("57600 8N1, flow none, DTR n/a, RTS n/a
-", 0), 0u);
+    EXPECT_EQ(r.out.rfind("57600 8N1, flow none, DTR n/a, RTS n/a\n", 0), 0u);
   }
-  for (const char* line :
-       {"
-Baud 57600
-", "
-ByteSize 8
-", "
-Parity 0
-", "
-StopBits 0
-", "
-fOutxCtsFlow 0
-",
-        "
-ReadIntervalTimeout 0
-", "
-ReadTotalTimeoutConstant 2
-"})
+  for (const char* line : {"\nBaud 57600\n", "\nByteSize 8\n", "\nParity 0\n", "\nStopBits 0\n",
+                           "\nfOutxCtsFlow 0\n", "\nReadIntervalTimeout 0\n",
+                           "\nReadTotalTimeoutConstant 2\n"})
     EXPECT_NE(r.out.find(line), std::string::npos) << line << " in\n" << r.out;
   // Writes are bounded: on Windows by short write time-outs (100 ms and the
   // time of a byte at 57600 baud, rounded up), between which the port layer
