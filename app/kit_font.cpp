@@ -80,6 +80,11 @@ int run_send_font(const KitTransferArgs& args) {
   g_starting = nullptr;
   kit_progress_end(result == FONT_OK);
   serial_close(&port);
+  if (result != FONT_OK && transfer_status(result) == RESULT_ABORTED) {
+    std::fprintf(stderr, "%s: %s; the target got part of the font\n", kWho,
+                 kit_stopped_text().c_str());
+    return RESULT_ABORTED;
+  }
   if (result != FONT_OK) return fail(kWho, result, report);
   std::printf("%lld bytes of font %s sent (%d glyphs of %d bytes)\n", report.streamBytes,
               args.file.c_str(), report.records, report.bf.nBytes);

@@ -97,8 +97,8 @@ int aborted(FontReport* report) {
   return FONT_ABORTED;
 }
 
-int port_failed(FontReport* report, int code) {
-  report->detail = "writing to the port failed (error " + std::to_string(code) + ")";
+int port_failed(FontReport* report, const SerialPort* port) {
+  report->detail = serial_write_failure_text(port) + "; the target got part of the font";
   return FONT_WRITE_FAILED;
 }
 
@@ -109,13 +109,13 @@ int send_to_port(const DownloadJob& job, const PackedFont& font, ProgressFn prog
   font_stream_head(report->bf, head);
   for (uint8_t byte : head) {
     const int code = serial_put(job.port, byte);
-    if (code != 0) return port_failed(report, code);
+    if (code != 0) return port_failed(report, job.port);
   }
   // Whole blocks: the last one also carries the zeros behind the data.
   const int total = font_stream_total(report->bf);
   for (int offset = 0; offset < total; offset += kFontBlockBytes) {
     const int code = serial_write(job.port, font.packed.data() + offset, kFontBlockBytes);
-    if (code != 0) return port_failed(report, code);
+    if (code != 0) return port_failed(report, job.port);
     if (report_progress(progress, scale.total, offset / scale.divisor) != 0) return aborted(report);
   }
   return FONT_OK;
