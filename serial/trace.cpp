@@ -1,0 +1,181 @@
+#include "serial/trace.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "common/file.h"
+
+using TraceClock = std::chrono::steady_clock;
+
+struct SerialTrace {
+  OutputFile out;
+  std::string pending;  // lines of the current call, written at its end
+  TraceClock::time_point origin;
+  bool started = false;  // origin set by the first open line
+  bool failed = false;   // a write failed: nothing more is written
+};
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+// "xx " per byte, then one blank before the text.
+constexpr size_t kHexColumnWidth = 3 * kTraceBytesPerLine + 1;
+// Time, blank, kind, blank: where a line's argument starts.
+constexpr size_t kKindWidth = 5;
+
+// "ssssss.uuuuuu" (13 characters for up to 999999 s) and the kind, padded.
+void append_prefix(std::string* out, int64_t timeUs, const char* kind) {
+  char text[48];
+  const int n = std::snprintf(
+      text, sizeof text, "%6lld.%06lld %-*s ", static_cast<long long>(timeUs / 1000000),
+      static_cast<long long>(timeUs % 1000000), static_cast<int>(kKindWidth), kind);
+  if (n > 0) out->append(text, static_cast<size_t>(n) < sizeof text ? n : sizeof text - 1);
+}
+
+// Up to kTraceBytesPerLine bytes as hex and text, the line's end included.
+void append_bytes_line(std::string* out, const uint8_t* data, int count) {
+  const size_t hexStart = out->size();
+  for (int i = 0; i < count; ++i) {
+    out->push_back(kHexDigits[data[i] >> 4]);
+    out->push_back(kHexDigits[data[i] & 0x0F]);
+    out->push_back(' ');
+  }
+  out->append(kHexColumnWidth - (out->size() - hexStart), ' ');
+  out->push_back('|');
+  for (int i = 0; i < count; ++i)
+    out->push_back(data[i] >= 0x20 && data[i] < 0x7F ? static_cast<char>(data[i]) : '.');
+  out->append("|\n");
+}
+
+void append_bytes(std::string* out, int64_t timeUs, const char* kind, const uint8_t* data,
+                  int count) {
+  const size_t lineStart = out->size();
+  append_prefix(out, timeUs, kind);
+  out->append(std::to_string(count));
+  out->append(count < 10 ? "  " : " ");
+  // Further lines start their bytes below the first line's.
+  const size_t indent = out->size() - lineStart;
+  int done = 0;
+  do {
+    if (done > 0) out->append(indent, ' ');
+    const int n = count - done < kTraceBytesPerLine ? count - done : kTraceBytesPerLine;
+    append_bytes_line(out, data + done, n);
+    done += n;
+  } while (done < count);
+}
+
+// Days since 1970-01-01 to a civil date (proleptic Gregorian calendar).
+void civil_from_days(int64_t days, int* year, int* month, int* day) {
+  days += 719468;
+  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const int64_t dayOfEra = days - era * 146097;
+  const int64_t yearOfEra =
+      (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const int64_t mp = (5 * dayOfYear + 2) / 153;
+  *day = static_cast<int>(dayOfYear - (153 * mp + 2) / 5 + 1);
+  *month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  *year = static_cast<int>(yearOfEra + era * 400 + (*month <= 2 ? 1 : 0));
+}
+
+// The wall clock in UTC, to set two traces (the host's and the board's)
+// side by side. Computed here: the C library's time conversions share a
+// static buffer.
+std::string utc_now() {
+  const int64_t us = std::chrono::duration_cast<std::chrono::microseconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+  const int64_t seconds = us / 1000000;
+  int year = 0, month = 0, day = 0;
+  civil_from_days(seconds / 86400, &year, &month, &day);
+  const int64_t inDay = seconds % 86400;
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%06d UTC", year, month, day,
+                static_cast<int>(inDay / 3600), static_cast<int>(inDay / 60 % 60),
+                static_cast<int>(inDay % 60), static_cast<int>(us % 1000000));
+  return text;
+}
+
+// Writes the call's lines to the file; after a failed write, no more.
+void write_pending(SerialTrace* trace) {
+  if (!trace->failed && !trace->pending.empty()) {
+    FILE* file = trace->out.file.get();
+    trace->failed = std::fwrite(trace->pending.data(), 1, trace->pending.size(), file) !=
+                        trace->pending.size() ||
+                    std::fflush(file) != 0;
+  }
+  trace->pending.clear();
+}
+
+}  // namespace
+
+void SerialTraceCloser::operator()(SerialTrace* trace) const {
+  std::string ignored;
+  serial_trace_finish(SerialTracePtr(trace), &ignored);
+}
+
+SerialTracePtr serial_trace_create(const std::string& path, std::string* error) {
+  auto trace = std::make_unique<SerialTrace>();
+  if (!output_create(path, &trace->out, error)) return nullptr;
+  return SerialTracePtr(trace.release());
+}
+
+bool serial_trace_finish(SerialTracePtr trace, std::string* error) {
+  error->clear();
+  if (!trace) return true;
+  const std::unique_ptr<SerialTrace> t(trace.release());
+  write_pending(t.get());
+  const bool written = !t->failed;
+  const bool ok = output_commit(&t->out, written, error);
+  if (!written && error->empty()) *error = "cannot write " + t->out.target.string();
+  return ok;
+}
+
+int64_t serial_trace_now_us(const SerialTrace* trace) {
+  if (!trace->started) return 0;
+  return std::chrono::duration_cast<std::chrono::microseconds>(TraceClock::now() - trace->origin)
+      .count();
+}
+
+void serial_trace_open(SerialTrace* trace, const char* device, const char* settings) {
+  if (!trace->started) {
+    trace->origin = TraceClock::now();
+    trace->started = true;
+    trace->pending += "# times in seconds from the open at " + utc_now() + "\n";
+    append_prefix(&trace->pending, 0, "open");
+  } else {
+    append_prefix(&trace->pending, serial_trace_now_us(trace), "open");
+  }
+  trace->pending += std::string(device) + " " + settings + "\n";
+  write_pending(trace);
+}
+
+void serial_trace_bytes(SerialTrace* trace, const char* kind, const uint8_t* data, int count) {
+  append_bytes(&trace->pending, serial_trace_now_us(trace), kind, data, count);
+  write_pending(trace);
+}
+
+void serial_trace_text(SerialTrace* trace, const char* kind, const std::string& text) {
+  append_prefix(&trace->pending, serial_trace_now_us(trace), kind);
+  if (text.empty()) {
+    while (trace->pending.back() == ' ') trace->pending.pop_back();
+  }
+  trace->pending += text;
+  trace->pending += '\n';
+  write_pending(trace);
+}
+
+void serial_trace_timeout(SerialTrace* trace, int64_t sinceUs) {
+  const int64_t us = serial_trace_now_us(trace) - sinceUs;
+  char text[64];
+  std::snprintf(text, sizeof text, "timed out after %lld.%03lld ms",
+                static_cast<long long>(us / 1000), static_cast<long long>(us % 1000));
+  serial_trace_text(trace, "wait", text);
+}
+
+std::string serial_trace_format_bytes(int64_t timeUs, const char* kind, const uint8_t* data,
+                                      int count) {
+  std::string out;
+  append_bytes(&out, timeUs, kind, data, count);
+  return out;
+}
