@@ -63,7 +63,7 @@ int send_progress(int total, int done) {
 
 int run_send_font(const KitTransferArgs& args) {
   static SerialPort port;
-  if (!kit_open_port(&port, args.port, args.baud, "stoker-kit send-font")) return 1;
+  if (!kit_open_port(&port, args.port, args.baud, args.trace, "stoker-kit send-font")) return 1;
   DownloadJob job;
   job.path = args.file.c_str();
   job.port = &port;
@@ -73,7 +73,7 @@ int run_send_font(const KitTransferArgs& args) {
   const int result = send_font(&job, send_progress, &report);
   g_starting = nullptr;
   kit_progress_end(result == FONT_OK);
-  serial_close(&port);
+  kit_close_port(&port, "stoker-kit send-font");
   if (result != FONT_OK) return fail("stoker-kit send-font", result, report);
   std::printf("%lld bytes of font %s sent (%d glyphs of %d bytes)\n", report.streamBytes,
               args.file.c_str(), report.records, report.bf.nBytes);

@@ -10,16 +10,19 @@
 
 namespace {
 
+constexpr const char* kWho = "stoker-kit port-settings";
+
 struct KitPortSettingsArgs {
   std::string port;
   std::string baud;
+  std::string trace;
 };
 
 int kit_port_settings(const KitPortSettingsArgs& args, SerialPort* port) {
-  if (!kit_open_port(port, args.port, args.baud, "stoker-kit port-settings")) return 1;
+  if (!kit_open_port(port, args.port, args.baud, args.trace, kWho)) return 1;
   dump_port_settings(port->handle);
   console_print("\n");
-  serial_close(port);
+  kit_close_port(port, kWho);
   return 0;
 }
 
@@ -29,7 +32,7 @@ void kit_register_port_settings(CLI::App* app, int* status) {
   auto args = std::make_shared<KitPortSettingsArgs>();
   CLI::App* sub = app->add_subcommand(
       "port-settings", "Open the port as stoker does and print every setting the system keeps");
-  kit_add_port_arguments(sub, &args->port, &args->baud);
+  kit_add_port_arguments(sub, &args->port, &args->baud, &args->trace);
   sub->callback([args, status] {
     static SerialPort port;
     *status = kit_port_settings(*args, &port);

@@ -36,7 +36,7 @@ std::string with_reason(std::string text, const ScriptFailure& why) {
 
 int run_script(const KitTransferArgs& args) {
   static SerialPort port;
-  if (!kit_open_port(&port, args.port, args.baud, kWho)) return 1;
+  if (!kit_open_port(&port, args.port, args.baud, args.trace, kWho)) return 1;
   reset_script_options();
   DownloadJob job;
   job.path = args.file.c_str();
@@ -51,7 +51,7 @@ int run_script(const KitTransferArgs& args) {
     std::fprintf(stderr, "\n%s: %s\n", kWho,
                  kit_script_failure_text(result, why, args.file).c_str());
   }
-  serial_close(&port);
+  kit_close_port(&port, kWho);
   return result;
 }
 

@@ -13,19 +13,22 @@
 
 namespace {
 
+constexpr const char* kWho = "stoker-kit send-text";
+
 struct SendTextArgs {
   std::string port;
   std::string baud;
   std::string text;
+  std::string trace;
 };
 
 int run_send_text(const SendTextArgs& args) {
   static SerialPort port;
-  if (!kit_open_port(&port, args.port, args.baud, "stoker-kit send-text")) return 1;
+  if (!kit_open_port(&port, args.port, args.baud, args.trace, kWho)) return 1;
   std::vector<char> echo(kit_echo_capacity(args.text));
   send_text(&port, args.text.c_str(), echo.data(), echo.size());
   console_print("%s\n", echo.data());
-  serial_close(&port);
+  kit_close_port(&port, kWho);
   return 0;
 }
 
@@ -41,7 +44,7 @@ void kit_register_send_text(CLI::App* app, int* status) {
       "send-text",
       "Send a text with backslash escapes (\\n \\r \\e, \\wMS pause, \\# comment, \\$Date "
       "\\$Time, bytes \\DDD \\0OOO \\0xHH) and print what was sent");
-  kit_add_port_arguments(sub, &args->port, &args->baud);
+  kit_add_port_arguments(sub, &args->port, &args->baud, &args->trace);
   sub->add_option("TEXT", args->text, "The text, with its escapes")->required();
   sub->callback([args, status] { *status = run_send_text(*args); });
 }

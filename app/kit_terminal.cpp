@@ -20,12 +20,13 @@ struct KitTerminalArgs {
   std::string baud;
   std::string script;
   std::string send;
+  std::string trace;
 };
 
 constexpr const char* kWho = "stoker-kit terminal";
 
 int kit_terminal(const KitTerminalArgs& args, SerialPort* port) {
-  if (!kit_open_port(port, args.port, args.baud, kWho)) return 1;
+  if (!kit_open_port(port, args.port, args.baud, args.trace, kWho)) return 1;
   reset_script_options();
   DownloadJob job;
   job.port = port;
@@ -41,7 +42,7 @@ int kit_terminal(const KitTerminalArgs& args, SerialPort* port) {
   terminal(&job, keys);
   console_keys_close();
   console_print("\n");
-  serial_close(port);
+  kit_close_port(port, kWho);
   // Ended by Ctrl-C, SIGTERM or SIGHUP: interrupted, as the transfers.
   return stop_requested() ? RESULT_ABORTED : 0;
 }
@@ -55,7 +56,7 @@ void kit_register_terminal(CLI::App* app, int* status) {
       "Keyboard terminal on the port: keys go to the target, its bytes to the screen. Ctrl+A "
       "quits; F2 modem lines, F3 ports that open, F4 watch mode, F5 run the script, F6 close "
       "the port, F12 reset the target into its boot loader");
-  kit_add_port_arguments(sub, &args->port, &args->baud);
+  kit_add_port_arguments(sub, &args->port, &args->baud, &args->trace);
   sub->add_option("--script", args->script, "Script file or http:// URL that F5 sends");
   sub->add_option("--send", args->send, "Escaped text F5 sends before the script");
   sub->callback([args, status] {

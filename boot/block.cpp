@@ -42,7 +42,7 @@ void wait_for_erase(const DownloadJob* job) {
 int send_blocks(DownloadJob* job, const std::vector<uint8_t>& image, ProgressFn progress) {
   for (int64_t offset = 0; offset <= job->imageSize; offset += kBlockBytes) {
     serial_write(job->port, image.data() + offset, kBlockBytes);
-    if (report_progress(progress, job->imageSize, static_cast<int>(offset)) != 0)
+    if (job_progress(job, progress, job->imageSize, static_cast<int>(offset)) != 0)
       return RESULT_ABORTED;
     if (!waitfor(job->port, ACK)) return RESULT_NO_ACK;
   }

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "serial/trace.h"
 #include "sim/log.h"
 
 namespace {
@@ -94,6 +95,7 @@ bool read_master(Link* link) {
   uint8_t buffer[kReadChunk];
   const ssize_t n = read(link->master, buffer, sizeof buffer);
   if (n > 0) {
+    if (link->trace != nullptr) serial_trace_bytes(link->trace, "rx", buffer, static_cast<int>(n));
     queue_input(link, buffer, static_cast<size_t>(n));
     return true;
   }
@@ -110,6 +112,8 @@ void pump_output(Link* link, TimePoint now) {
       buffer[count++] = link->output.front().value;
       link->output.pop_front();
     }
+    if (link->trace != nullptr)
+      serial_trace_bytes(link->trace, "tx", buffer, static_cast<int>(count));
     const ssize_t n = write(link->master, buffer, count);
     const size_t written = n < 0 ? 0 : static_cast<size_t>(n);
     if (written < count) sim_log("output: %zu byte(s) dropped", count - written);
@@ -176,8 +180,9 @@ void service(Link* link, TimePoint wake, bool wantInput) {
 
 }  // namespace
 
-int link_open(Link* link, long baud, int stopFd) {
+int link_open(Link* link, long baud, int stopFd, SerialTrace* trace) {
   *link = Link{};
+  link->trace = trace;
 #ifdef __linux__
   // Timed wake-ups at the byte times, not up to 50 us late (the default
   // slack of a timer): a paced line then runs at its baud rate.
@@ -190,11 +195,19 @@ int link_open(Link* link, long baud, int stopFd) {
   }
   int result = open_pair(link);
   if (result == 0) result = configure_pair(link);
-  if (result != 0) link_close(link);
-  return result;
+  if (result != 0) {
+    link_close(link);
+    return result;
+  }
+  if (trace != nullptr)
+    serial_trace_open(
+        trace, link->slavePath.c_str(),
+        baud > 0 ? ("paced at " + std::to_string(baud) + " baud").c_str() : "unpaced");
+  return 0;
 }
 
 void link_close(Link* link) {
+  if (link->master >= 0 && link->trace != nullptr) serial_trace_text(link->trace, "close", "");
   close_fd(&link->slave);
   close_fd(&link->master);
 }
