@@ -202,8 +202,11 @@ int serial_put_string(SerialPort* port, const char* text) {
 
 int serial_read(SerialPort* port, void* buffer, int count) {
   const int n = read_untraced(port, buffer, count);
-  if (n > 0 && port->trace != nullptr)
+  if (port->trace == nullptr) return n;
+  if (n > 0)
     serial_trace_bytes(port->trace, "rx", static_cast<const uint8_t*>(buffer), n);
+  else
+    serial_trace_quiet(port->trace);
   return n;
 }
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 
 #include "common/file.h"
 
@@ -9,13 +10,20 @@ using TraceClock = std::chrono::steady_clock;
 
 struct SerialTrace {
   OutputFile out;
-  std::string pending;  // lines of the current call, written at its end
+  std::string pending;                  // lines not yet handed to the file
+  TraceClock::time_point pendingSince;  // when the oldest of them was made
   TraceClock::time_point origin;
   bool started = false;  // origin set by the first open line
   bool failed = false;   // a write failed: nothing more is written
 };
 
 namespace {
+
+// Lines gather up to this much, or for this long, before they go to the
+// file: a block download writes its trace in a few large pieces, and yet a
+// line is in the file within milliseconds.
+constexpr size_t kFlushBytes = 64 * 1024;
+constexpr auto kFlushAge = std::chrono::milliseconds(10);
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 // "xx " per byte, then one blank before the text.
@@ -32,19 +40,40 @@ void append_prefix(std::string* out, int64_t timeUs, const char* kind) {
   if (n > 0) out->append(text, static_cast<size_t>(n) < sizeof text ? n : sizeof text - 1);
 }
 
-// Up to kTraceBytesPerLine bytes as hex and text, the line's end included.
-void append_bytes_line(std::string* out, const uint8_t* data, int count) {
-  const size_t hexStart = out->size();
-  for (int i = 0; i < count; ++i) {
-    out->push_back(kHexDigits[data[i] >> 4]);
-    out->push_back(kHexDigits[data[i] & 0x0F]);
-    out->push_back(' ');
+// Each byte's hex digits and blank, and the character that shows it.
+struct ByteTexts {
+  char hex[256][4];
+  char shown[256];
+};
+
+constexpr ByteTexts make_byte_texts() {
+  ByteTexts t{};
+  for (int b = 0; b < 256; ++b) {
+    t.hex[b][0] = kHexDigits[b >> 4];
+    t.hex[b][1] = kHexDigits[b & 0x0F];
+    t.hex[b][2] = ' ';
+    t.hex[b][3] = ' ';
+    t.shown[b] = b >= 0x20 && b < 0x7F ? static_cast<char>(b) : '.';
   }
-  out->append(kHexColumnWidth - (out->size() - hexStart), ' ');
-  out->push_back('|');
-  for (int i = 0; i < count; ++i)
-    out->push_back(data[i] >= 0x20 && data[i] < 0x7F ? static_cast<char>(data[i]) : '.');
-  out->append("|\n");
+  return t;
+}
+constexpr ByteTexts kByteTexts = make_byte_texts();
+
+// Writes up to kTraceBytesPerLine bytes as hex and text, with the line's
+// end, at `at`; returns the end. The line takes kHexColumnWidth + count + 3
+// characters.
+char* put_bytes_line(char* at, const uint8_t* data, int count) {
+  // Four characters a byte, the fourth a blank the next byte overwrites:
+  // the hex column has room for it.
+  for (int i = 0; i < count; ++i) std::memcpy(at + 3 * i, kByteTexts.hex[data[i]], 4);
+  std::memset(at + 3 * count, ' ', kHexColumnWidth - 3 * static_cast<size_t>(count));
+  at += kHexColumnWidth;
+  *at++ = '|';
+  for (int i = 0; i < count; ++i) at[i] = kByteTexts.shown[data[i]];
+  at += count;
+  *at++ = '|';
+  *at++ = '\n';
+  return at;
 }
 
 void append_bytes(std::string* out, int64_t timeUs, const char* kind, const uint8_t* data,
@@ -55,13 +84,20 @@ void append_bytes(std::string* out, int64_t timeUs, const char* kind, const uint
   out->append(count < 10 ? "  " : " ");
   // Further lines start their bytes below the first line's.
   const size_t indent = out->size() - lineStart;
-  int done = 0;
-  do {
-    if (done > 0) out->append(indent, ' ');
+  const int lines = count > 0 ? (count + kTraceBytesPerLine - 1) / kTraceBytesPerLine : 1;
+  const size_t start = out->size();
+  out->resize(start + static_cast<size_t>(lines - 1) * indent +
+              static_cast<size_t>(lines) * (kHexColumnWidth + 3) + static_cast<size_t>(count));
+  char* at = &(*out)[start];
+  for (int done = 0, line = 0; line < lines; ++line) {
+    if (line > 0) {
+      std::memset(at, ' ', indent);
+      at += indent;
+    }
     const int n = count - done < kTraceBytesPerLine ? count - done : kTraceBytesPerLine;
-    append_bytes_line(out, data + done, n);
+    at = put_bytes_line(at, data + done, n);
     done += n;
-  } while (done < count);
+  }
 }
 
 // Days since 1970-01-01 to a civil date (proleptic Gregorian calendar).
@@ -96,7 +132,7 @@ std::string utc_now() {
   return text;
 }
 
-// Writes the call's lines to the file; after a failed write, no more.
+// Hands the gathered lines to the file; after a failed write, no more.
 void write_pending(SerialTrace* trace) {
   if (!trace->failed && !trace->pending.empty()) {
     FILE* file = trace->out.file.get();
@@ -105,6 +141,15 @@ void write_pending(SerialTrace* trace) {
                     std::fflush(file) != 0;
   }
   trace->pending.clear();
+}
+
+// After a line was added: the lines go out once there are enough of them,
+// or once the oldest has waited long enough; `now` forces them out.
+void lines_added(SerialTrace* trace, size_t sizeBefore, bool now) {
+  const TraceClock::time_point time = TraceClock::now();
+  if (sizeBefore == 0) trace->pendingSince = time;
+  if (now || trace->pending.size() >= kFlushBytes || time - trace->pendingSince >= kFlushAge)
+    write_pending(trace);
 }
 
 }  // namespace
@@ -117,6 +162,7 @@ void SerialTraceCloser::operator()(SerialTrace* trace) const {
 SerialTracePtr serial_trace_create(const std::string& path, std::string* error) {
   auto trace = std::make_unique<SerialTrace>();
   if (!output_create(path, &trace->out, error)) return nullptr;
+  trace->pending.reserve(2 * kFlushBytes);
   return SerialTracePtr(trace.release());
 }
 
@@ -147,22 +193,29 @@ void serial_trace_open(SerialTrace* trace, const char* device, const char* setti
     append_prefix(&trace->pending, serial_trace_now_us(trace), "open");
   }
   trace->pending += std::string(device) + " " + settings + "\n";
-  write_pending(trace);
+  lines_added(trace, 0, true);
 }
 
 void serial_trace_bytes(SerialTrace* trace, const char* kind, const uint8_t* data, int count) {
+  const size_t before = trace->pending.size();
   append_bytes(&trace->pending, serial_trace_now_us(trace), kind, data, count);
-  write_pending(trace);
+  lines_added(trace, before, false);
 }
 
 void serial_trace_text(SerialTrace* trace, const char* kind, const std::string& text) {
+  const size_t before = trace->pending.size();
   append_prefix(&trace->pending, serial_trace_now_us(trace), kind);
   if (text.empty()) {
     while (trace->pending.back() == ' ') trace->pending.pop_back();
   }
   trace->pending += text;
   trace->pending += '\n';
-  write_pending(trace);
+  lines_added(trace, before, true);
+}
+
+void serial_trace_quiet(SerialTrace* trace) {
+  if (!trace->pending.empty() && TraceClock::now() - trace->pendingSince >= kFlushAge)
+    write_pending(trace);
 }
 
 void serial_trace_timeout(SerialTrace* trace, int64_t sinceUs) {

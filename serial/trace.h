@@ -10,6 +10,11 @@
 //
 // Bytes go twelve to a line, in hex and as text ('.' for what does not
 // print); a longer run goes on in lines of its own, aligned below the first.
+//
+// The lines reach the file as they are made, through a buffer: lines of
+// bytes within 10 ms (sooner once 64 KiB have gathered), every other line
+// (open, close, line changes, time-outs) at once, so a crash or Ctrl-C
+// leaves all but the last few milliseconds.
 #pragma once
 
 #include <cstdint>
@@ -48,6 +53,9 @@ void serial_trace_bytes(SerialTrace* trace, const char* kind, const uint8_t* dat
 void serial_trace_text(SerialTrace* trace, const char* kind, const std::string& text);
 // "wait  timed out after <ms> ms": a wait that began at sinceUs ended empty.
 void serial_trace_timeout(SerialTrace* trace, int64_t sinceUs);
+// The port found nothing to read: lines that have waited 10 ms go out now,
+// so a program that then waits long has its trace in the file.
+void serial_trace_quiet(SerialTrace* trace);
 
 // The lines serial_trace_bytes writes, for tests and tools: time in
 // microseconds, kind, bytes.

@@ -164,6 +164,7 @@ void sleep_until_due(const Link* link, TimePoint t) {
 void service(Link* link, TimePoint wake, bool wantInput) {
   const TimePoint next = next_event(link, wake, wantInput);
   const int timeout = poll_timeout(next);
+  if (link->trace != nullptr && timeout != 0) serial_trace_quiet(link->trace);
   pollfd fds[2] = {{link->master, POLLIN, 0}, {link->stopFd, POLLIN, 0}};
   const int n = poll(fds, link->stopFd >= 0 ? 2 : 1, timeout);
   if (n > 0 && (fds[1].revents & POLLIN) != 0) note_stop(link);

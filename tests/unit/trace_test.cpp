@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "boot/download.h"
@@ -183,16 +185,26 @@ TEST(TraceFile, WrittenAsItGoesAndPutInPlaceAtTheEnd) {
   std::string error;
   SerialTracePtr trace = serial_trace_create(path.string(), &error);
   ASSERT_TRUE(trace) << error;
-  serial_trace_open(trace.get(), "/dev/ttyUSB0", "115200,8,N,1");
-  const uint8_t entry = 0x5C;
-  serial_trace_bytes(trace.get(), "tx", &entry, 1);
-  // Before the end: the lines are in the file beside it, the old one stands.
+  // Before the end the lines go to a file beside it; the old one stands.
   const fs::path partial = dir / "run.trace.part0";
   ASSERT_TRUE(fs::exists(partial));
-  const std::vector<std::string> soFar = lines_of(text_of(partial));
-  ASSERT_EQ(soFar.size(), 3u);
+  serial_trace_open(trace.get(), "/dev/ttyUSB0", "115200,8,N,1");
+  EXPECT_EQ(lines_of(text_of(partial)).size(), 2u) << "the open line at once";
+  const uint8_t entry = 0x5C;
+  serial_trace_bytes(trace.get(), "tx", &entry, 1);
+  // Bytes wait a little for more; a line change takes them along.
+  serial_trace_text(trace.get(), "dtr", "on");
+  std::vector<std::string> soFar = lines_of(text_of(partial));
+  ASSERT_EQ(soFar.size(), 4u);
   EXPECT_EQ(soFar[1], "     0.000000 open  /dev/ttyUSB0 115200,8,N,1");
   EXPECT_EQ(soFar[2].substr(13), " tx    1  5c                                   |\\|");
+  EXPECT_EQ(soFar[3].substr(13), " dtr   on");
+  // A port that finds nothing to read lets bytes that waited 10 ms out.
+  serial_trace_bytes(trace.get(), "rx", &entry, 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(15));
+  serial_trace_quiet(trace.get());
+  soFar = lines_of(text_of(partial));
+  ASSERT_EQ(soFar.size(), 5u);
   EXPECT_EQ(text_of(path), "the previous trace\n");
 
   ASSERT_TRUE(serial_trace_finish(std::move(trace), &error)) << error;
