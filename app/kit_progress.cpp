@@ -59,6 +59,7 @@ void draw(KitProgress* d, int percent, long long doneBytes, Clock::time_point no
                   rateText.c_str(), left.c_str());
   }
   d->drawn = true;
+  d->drawnPercent = percent;
 }
 
 }  // namespace
@@ -102,7 +103,7 @@ void kit_progress_show(KitProgress* d, long long doneBytes) {
 
 void kit_progress_finish(KitProgress* d, bool complete) {
   if (!d->active) return;
-  if (complete && (d->terminal || d->lastTenth != 10)) {
+  if (complete && (d->terminal ? d->drawnPercent != 100 : d->lastTenth != 10)) {
     d->lastTenth = 10;
     draw(d, 100, d->bytes, Clock::now());
   }

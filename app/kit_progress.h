@@ -17,6 +17,7 @@ struct KitProgress {
   bool active = false;
   bool drawn = false;
   size_t drawnLength = 0;  // of the line on the terminal
+  int drawnPercent = -1;
   int lastTenth = -1;
   Clock::time_point lastDraw;
   // The rate counts from the first report on: what comes before it (a

@@ -213,6 +213,10 @@ void serial_trace_text(SerialTrace* trace, const char* kind, const std::string& 
   lines_added(trace, before, true);
 }
 
+void serial_trace_flush(SerialTrace* trace) {
+  write_pending(trace);
+}
+
 void serial_trace_quiet(SerialTrace* trace) {
   if (!trace->pending.empty() && TraceClock::now() - trace->pendingSince >= kFlushAge)
     write_pending(trace);

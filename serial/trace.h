@@ -56,6 +56,8 @@ void serial_trace_timeout(SerialTrace* trace, int64_t sinceUs);
 // The port found nothing to read: lines that have waited 10 ms go out now,
 // so a program that then waits long has its trace in the file.
 void serial_trace_quiet(SerialTrace* trace);
+// Every line made so far goes to the file now.
+void serial_trace_flush(SerialTrace* trace);
 
 // The lines serial_trace_bytes writes, for tests and tools: time in
 // microseconds, kind, bytes.

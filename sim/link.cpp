@@ -28,6 +28,8 @@ constexpr auto kDrainPoll = std::chrono::milliseconds(2);
 constexpr auto kDrainSettle = std::chrono::milliseconds(10);
 // How long before an answer is due the line stops sleeping.
 constexpr auto kAwakeBeforeAnswer = std::chrono::microseconds(80);
+// Waits longer than this hand the trace to its file first.
+constexpr int kTraceFlushWaitMs = 5;
 
 int fail_with_errno() {
   return errno != 0 ? errno : EIO;
@@ -164,7 +166,9 @@ void sleep_until_due(const Link* link, TimePoint t) {
 void service(Link* link, TimePoint wake, bool wantInput) {
   const TimePoint next = next_event(link, wake, wantInput);
   const int timeout = poll_timeout(next);
-  if (link->trace != nullptr && timeout != 0) serial_trace_quiet(link->trace);
+  // Before a wait of more than a moment, the trace so far goes to its file.
+  if (link->trace != nullptr && (timeout < 0 || timeout > kTraceFlushWaitMs))
+    serial_trace_flush(link->trace);
   pollfd fds[2] = {{link->master, POLLIN, 0}, {link->stopFd, POLLIN, 0}};
   const int n = poll(fds, link->stopFd >= 0 ? 2 : 1, timeout);
   if (n > 0 && (fds[1].revents & POLLIN) != 0) note_stop(link);
