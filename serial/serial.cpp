@@ -184,8 +184,11 @@ int serial_write(SerialPort* port, const void* data, int count) {
   if (count <= 0) return 0;
   if (port->trace == nullptr)
     return backend_of(port)->write(port, static_cast<const uint8_t*>(data), count);
-  serial_trace_bytes(port->trace, "tx", static_cast<const uint8_t*>(data), count);
+  // Written down after the write: the bytes go first, the trace's work
+  // overlaps the target's.
+  const int64_t at = serial_trace_now_us(port->trace);
   const int result = backend_of(port)->write(port, static_cast<const uint8_t*>(data), count);
+  serial_trace_bytes_at(port->trace, at, "tx", static_cast<const uint8_t*>(data), count);
   if (result != 0) trace_error(port, "write", result);
   return result;
 }

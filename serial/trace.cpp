@@ -197,8 +197,13 @@ void serial_trace_open(SerialTrace* trace, const char* device, const char* setti
 }
 
 void serial_trace_bytes(SerialTrace* trace, const char* kind, const uint8_t* data, int count) {
+  serial_trace_bytes_at(trace, serial_trace_now_us(trace), kind, data, count);
+}
+
+void serial_trace_bytes_at(SerialTrace* trace, int64_t timeUs, const char* kind,
+                           const uint8_t* data, int count) {
   const size_t before = trace->pending.size();
-  append_bytes(&trace->pending, serial_trace_now_us(trace), kind, data, count);
+  append_bytes(&trace->pending, timeUs, kind, data, count);
   lines_added(trace, before, false);
 }
 

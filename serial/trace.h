@@ -49,6 +49,10 @@ int64_t serial_trace_now_us(const SerialTrace* trace);
 void serial_trace_open(SerialTrace* trace, const char* device, const char* settings);
 // "<kind> <count>  <hex>  |<text>|", wrapped after kTraceBytesPerLine bytes.
 void serial_trace_bytes(SerialTrace* trace, const char* kind, const uint8_t* data, int count);
+// The same, for bytes that went at timeUs (serial_trace_now_us): a write is
+// written down after it, so that the bytes leave first.
+void serial_trace_bytes_at(SerialTrace* trace, int64_t timeUs, const char* kind,
+                           const uint8_t* data, int count);
 // "<kind> <text>".
 void serial_trace_text(SerialTrace* trace, const char* kind, const std::string& text);
 // "wait  timed out after <ms> ms": a wait that began at sinceUs ended empty.
