@@ -12,6 +12,9 @@ using KitRegister = void (*)(CLI::App* app, int* status);
 
 // hex2bin: Intel HEX file to the flat image of a flash window (kit_hex2bin.cpp).
 void kit_register_hex2bin(CLI::App* app, int* status);
+// flash: the download with a progress display, a summary and the wire trace,
+// for every generation of loader (kit_flash.cpp).
+void kit_register_flash(CLI::App* app, int* status);
 // xmodem: stoker's download with a silent (generation 1) loader let through to
 // XMODEM-1K (kit_xmodem.cpp).
 void kit_register_xmodem(CLI::App* app, int* status);

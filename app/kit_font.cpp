@@ -70,7 +70,7 @@ int run_send_font(const KitTransferArgs& args) {
   const int loaded = load_font(args.file.c_str(), &font, &report);
   if (loaded != FONT_OK) return fail(kWho, loaded, report);
   static SerialPort port;
-  if (!kit_open_port(&port, args.port, args.baud, kWho)) return 1;
+  if (!kit_open_port(&port, args.port, args.baud, args.trace, kWho)) return 1;
   DownloadJob job;
   job.path = args.file.c_str();
   job.port = &port;
@@ -79,7 +79,7 @@ int run_send_font(const KitTransferArgs& args) {
   const int result = deliver_font(&job, font, send_progress, &report);
   g_starting = nullptr;
   kit_progress_end(result == FONT_OK);
-  serial_close(&port);
+  kit_close_port(&port, kWho);
   if (result != FONT_OK && transfer_status(result) == RESULT_ABORTED) {
     std::fprintf(stderr, "%s: %s; the target got part of the font\n", kWho,
                  kit_stopped_text().c_str());

@@ -6,12 +6,14 @@
 #include <exception>
 
 #include "app/kit.h"
+#include "app/kit_port.h"
 #include "common/stop.h"
 
 namespace {
 
 constexpr KitRegister kSubcommands[] = {
     kit_register_hex2bin,
+    kit_register_flash,
     kit_register_xmodem,
     kit_register_send_text,
     kit_register_script,
@@ -33,6 +35,7 @@ int run(int argc, char** argv) {
   app.require_subcommand(1);
   // A path like /dir/image.bin is an argument, not a Windows-style option.
   app.allow_windows_style_options(false);
+  kit_add_scan_root_options(&app);
   int status = 0;
   for (KitRegister add : kSubcommands) add(&app, &status);
   try {

@@ -10,19 +10,22 @@
 
 namespace {
 
+constexpr const char* kWho = "stoker-kit port-settings";
+
 struct KitPortSettingsArgs {
   std::string port;
   std::string baud;
+  std::string trace;
 };
 
 int kit_port_settings(const KitPortSettingsArgs& args, SerialPort* port) {
-  if (!kit_open_port(port, args.port, args.baud, "stoker-kit port-settings")) return 1;
+  if (!kit_open_port(port, args.port, args.baud, args.trace, kWho)) return 1;
   // The summary first ("115200 8N1, flow none, DTR off, RTS off"), then
   // every setting on a line of its own.
   console_print("%s", port_settings_summary(port->handle).c_str());
   dump_port_settings(port->handle);
   console_print("\n");
-  serial_close(port);
+  kit_close_port(port, kWho);
   return 0;
 }
 
@@ -34,7 +37,7 @@ void kit_register_port_settings(CLI::App* app, int* status) {
       "port-settings",
       "Open the port as stoker does and print its settings in one line, then every setting the "
       "system keeps");
-  kit_add_port_arguments(sub, &args->port, &args->baud);
+  kit_add_port_arguments(sub, &args->port, &args->baud, &args->trace);
   sub->callback([args, status] {
     static SerialPort port;
     *status = kit_port_settings(*args, &port);

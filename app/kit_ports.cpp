@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/kit.h"
+#include "app/kit_port.h"
 #include "serial/serial.h"
 #include "toolkit/terminal/terminal.h"
 
@@ -19,7 +20,8 @@ int kit_ports() {
   const int count = list_ports(list.data(), list.size(), kPortListLimit);
   std::printf("Port numbers that open (1 to %d; 1 is %s): %s\n", kPortListLimit - 1,
               serial_device_name(1).c_str(), count > 0 ? list.data() : "none");
-  const std::vector<SerialDeviceInfo> devices = serial_scan_devices("/dev", "/sys");
+  const std::vector<SerialDeviceInfo> devices =
+      serial_scan_devices(kit_scan_roots().dev.c_str(), kit_scan_roots().sys.c_str());
   if (devices.empty()) std::printf("No serial devices found.\n");
   for (const SerialDeviceInfo& device : devices)
     std::printf("%s\n", kit_device_line(device).c_str());

@@ -42,7 +42,7 @@ struct ScriptArgs {
 int run_script(const ScriptArgs& script) {
   const KitTransferArgs& args = script.transfer;
   static SerialPort port;
-  if (!kit_open_port(&port, args.port, args.baud, kWho)) return 1;
+  if (!kit_open_port(&port, args.port, args.baud, args.trace, kWho)) return 1;
   reset_script_options();
   DownloadJob job;
   job.path = args.file.c_str();
@@ -58,7 +58,7 @@ int run_script(const ScriptArgs& script) {
   if (result != SCRIPT_OK)
     std::fprintf(stderr, "\n%s: %s\n", kWho,
                  kit_script_failure_text(result, why, args.file).c_str());
-  serial_close(&port);
+  kit_close_port(&port, kWho);
   return result;
 }
 

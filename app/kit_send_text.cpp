@@ -17,21 +17,22 @@
 
 namespace {
 
+constexpr const char* kWho = "stoker-kit send-text";
+
 struct SendTextArgs {
   std::string port;
   std::string baud;
   std::string text;
+  std::string trace;
 };
-
-constexpr const char* kWho = "stoker-kit send-text";
 
 int run_send_text(const SendTextArgs& args) {
   static SerialPort port;
-  if (!kit_open_port(&port, args.port, args.baud, kWho)) return 1;
+  if (!kit_open_port(&port, args.port, args.baud, args.trace, kWho)) return 1;
   std::vector<char> echo(kit_echo_capacity(args.text));
   const int failed = send_text(&port, args.text.c_str(), echo.data(), echo.size());
   console_print("%s\n", echo.data());
-  serial_close(&port);
+  kit_close_port(&port, kWho);
   // What was printed is what went out; a text cut short says why.
   if (stop_requested()) {
     std::fprintf(stderr, "%s: %s; the target got part of the text\n", kWho,
@@ -58,7 +59,7 @@ void kit_register_send_text(CLI::App* app, int* status) {
       "send-text",
       "Send a text with backslash escapes (\\n \\r \\e, \\wMS pause, \\# comment, \\$Date "
       "\\$Time, bytes \\DDD \\0OOO \\0xHH) and print what was sent");
-  kit_add_port_arguments(sub, &args->port, &args->baud);
+  kit_add_port_arguments(sub, &args->port, &args->baud, &args->trace);
   sub->add_option("TEXT", args->text, "The text, with its escapes")->required();
   sub->footer(
       "Exit status: 0 sent, 1 a port that cannot be opened, 2 port write failed (also: the "

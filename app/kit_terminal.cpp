@@ -34,6 +34,7 @@ struct KitTerminalArgs {
   bool hex = false;
   std::string map;  // "", or "crlf" or "lfcrlf" in any case
   bool noReconnect = false;
+  std::string trace;
 };
 
 constexpr const char* kWho = "stoker-kit terminal";
@@ -45,6 +46,10 @@ void port_target(const KitTerminalArgs& args, std::string* device, std::string* 
   std::string error;
   kit_parse_port(args.port, &name, &error);
   kit_settings(args.baud, settings, &error);
+  if (!name.usb.empty()) {
+    kit_resolve_usb_port(name.usb, kit_scan_roots(), device, &error);
+    return;
+  }
   *device = name.device.empty() ? serial_device_name(name.number) : name.device;
 }
 
@@ -67,7 +72,7 @@ bool log_writable(const std::string& path) {
 
 int kit_terminal(const KitTerminalArgs& args, SerialPort* port) {
   if (!log_writable(args.log)) return 1;
-  if (!kit_open_port(port, args.port, args.baud, kWho)) return 1;
+  if (!kit_open_port(port, args.port, args.baud, args.trace, kWho)) return 1;
   reset_script_options();
   DownloadJob job;
   job.port = port;
@@ -97,7 +102,7 @@ int kit_terminal(const KitTerminalArgs& args, SerialPort* port) {
   const int result = terminal(&job, keys, options);
   console_keys_close();
   console_print("\n");
-  serial_close(port);
+  kit_close_port(port, kWho);
   if (result == TERMINAL_PORT_LOST) {
     std::fprintf(stderr, "%s: port lost: %s (the device went away; --no-reconnect)\n", kWho,
                  device.c_str());
@@ -118,7 +123,7 @@ void kit_register_terminal(CLI::App* app, int* status) {
       "modem lines, F3 ports that open, F4 watch mode, F5 run the script, F6 close the port, "
       "F12 reset the target into its boot loader. A port that goes away is waited for and "
       "reopened");
-  kit_add_port_arguments(sub, &args->port, &args->baud);
+  kit_add_port_arguments(sub, &args->port, &args->baud, &args->trace);
   sub->add_option("--script", args->script, "Script file or http:// URL that F5 sends");
   sub->add_option("--send", args->send, "Escaped text F5 sends before the script");
   kit_add_fetch_timeout(sub, &args->fetchTimeoutS);

@@ -10,7 +10,7 @@
 
 void kit_add_transfer_arguments(CLI::App* sub, KitTransferArgs* args, const char* fileName,
                                 const char* fileHelp) {
-  kit_add_port_arguments(sub, &args->port, &args->baud);
+  kit_add_port_arguments(sub, &args->port, &args->baud, &args->trace);
   sub->add_option(fileName, args->file, fileHelp)->required();
   sub->add_option("--send", args->send,
                   "Text sent first, with escapes such as \\r \\n \\e \\0x41 \\w100 (a "
@@ -20,7 +20,7 @@ void kit_add_transfer_arguments(CLI::App* sub, KitTransferArgs* args, const char
 int kit_run_transfer(const KitTransferArgs& args, const char* who, long long bytes,
                      KitTransferFn transfer, KitExplainFn explain, SerialPort* port) {
   // As stoker: 1 when the port cannot be opened.
-  if (!kit_open_port(port, args.port, args.baud, who)) return 1;
+  if (!kit_open_port(port, args.port, args.baud, args.trace, who)) return 1;
   DownloadJob job;
   job.path = args.file.c_str();
   job.port = port;
@@ -29,7 +29,7 @@ int kit_run_transfer(const KitTransferArgs& args, const char* who, long long byt
   kit_progress_begin(who, bytes);
   const int result = transfer(&job, kit_progress);
   kit_progress_end(result == RESULT_OK);
-  serial_close(port);
+  kit_close_port(port, who);
   const int status = transfer_status(result);
   if (status == TRANSFER_WRITE_FAILED)
     std::fprintf(stderr, "%s: %s; the target got part of the data\n", who,

@@ -20,6 +20,7 @@ struct KitTransferArgs {
   std::string file;     // the file (for script: a path or a URL)
   std::string send;     // text sent first (escapes allowed); empty: none
   bool header = false;  // send-picture: also write the C header file
+  std::string trace;    // the wire trace's file; empty: none
 };
 
 using KitTransferFn = std::function<int(DownloadJob* job, ProgressFn progress)>;
@@ -31,7 +32,7 @@ class App;
 }
 
 // Adds a transfer's arguments to its subcommand: PORT, BAUD, the file
-// (named fileName on the command line) and --send.
+// (named fileName on the command line), --send and --trace.
 void kit_add_transfer_arguments(CLI::App* sub, KitTransferArgs* args, const char* fileName,
                                 const char* fileHelp);
 

@@ -21,6 +21,8 @@ int kit_xmodem(const KitXmodemArgs& args, SerialPort* port) {
   const int status = stoker_check_args(static_cast<int>(argv.size()), argv.data(), &run);
   if (status >= 0) return status;
   run.anyGeneration = true;
+  run.trace = args.trace;
+  run.name = "stoker-kit xmodem";
   run.job.eraseAll = args.eraseAll ? 1 : 0;
   return stoker_run(&run, port);
 }
@@ -33,7 +35,7 @@ void kit_register_xmodem(CLI::App* app, int* status) {
   sub->add_flag("-v", args->verbose, "Detailed output (verbose)");
   sub->add_flag("--erase-all", args->eraseAll,
                 "Ask a generation-1 loader to erase the whole flash");
-  kit_add_port_arguments(sub, &args->port, &args->baud);
+  kit_add_port_arguments(sub, &args->port, &args->baud, &args->trace);
   sub->add_option("FLASHSTART", args->flashStart, "Flash base address in hex, e.g. 0x1d000000")
       ->required();
   sub->add_option("FLASHSIZE_K", args->flashSizeK, "Flash size in KiB, e.g. 256")->required();

@@ -15,6 +15,7 @@ struct KitXmodemArgs {
   std::string flashSizeK;
   std::string delay;  // seconds for a full erase
   std::string file;
+  std::string trace;  // the wire trace's file; empty: none
 };
 
 // Checks the arguments as stoker does (messages and usage text on the

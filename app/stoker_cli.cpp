@@ -9,14 +9,13 @@
 #include <filesystem>
 #include <system_error>
 
+#include "app/kit_port.h"
 #include "common/console.h"
 #include "common/file.h"
+#include "serial/usb_port.h"
 
 namespace {
 
-constexpr int32_t kFlashBase = 0x1d000000;
-constexpr int32_t kMinFlashSize = 0x20000;
-constexpr int32_t kMaxFlashSize = 0x1d080000;
 constexpr size_t kMinSettingsLength = 10;  // a baud text of at least 4 characters
 
 int digit_value(char c) {
@@ -76,7 +75,13 @@ bool names_device(const char* port) {
 // Steps 8 to 11: the value checks, in their order.
 int check_values(const StokerArgs* args, const char* baud) {
   const DownloadJob& job = args->job;
-  if (args->device.empty() && args->portNumber <= 0) {
+  UsbPortName usb;
+  std::string usbError;
+  if (!args->usbName.empty() && !usb_port_parse(args->usbName, &usb, &usbError)) {
+    console_print("\nnot a valid com port %s", args->usbName.c_str());
+    return fail_check();
+  }
+  if (args->device.empty() && args->usbName.empty() && args->portNumber <= 0) {
     console_print("\nnot a valid com port %d", args->portNumber);
     return fail_check();
   }
@@ -96,7 +101,9 @@ int check_values(const StokerArgs* args, const char* baud) {
 }
 
 void print_settings(const StokerArgs* args, const char* fileName) {
-  if (args->device.empty())
+  if (!args->usbName.empty())
+    console_print("\n\nPort=%s", args->usbName.c_str());
+  else if (args->device.empty())
     console_print("\n\nPort=%d", args->portNumber);
   else
     console_print("\n\nPort=%s", args->device.c_str());
@@ -106,7 +113,22 @@ void print_settings(const StokerArgs* args, const char* fileName) {
   console_print("\nFile name=%s\n", fileName);
 }
 
+// The device a usb: port argument names; false after the messages of a
+// port that cannot be opened.
+bool resolve_board(StokerArgs* args) {
+  std::string error;
+  if (kit_resolve_usb_port(args->usbName, kit_scan_roots(), &args->device, &error)) {
+    if (args->job.verbose) console_print("\n%s is %s", args->usbName.c_str(), args->device.c_str());
+    return true;
+  }
+  console_print("\nUnable to open com port %s with %s", args->usbName.c_str(),
+                args->settings.c_str());
+  std::fprintf(stderr, "\n%s: %s\n", args->name.c_str(), error.c_str());
+  return false;
+}
+
 int open_port(StokerArgs* args, SerialPort* port) {
+  if (!args->usbName.empty() && !resolve_board(args)) return 1;
   const int error = args->device.empty()
                         ? serial_open(port, args->portNumber, args->settings.c_str())
                         : serial_open_device(port, args->device.c_str(), args->settings.c_str());
@@ -123,15 +145,13 @@ int open_port(StokerArgs* args, SerialPort* port) {
   return 1;
 }
 
-void explain_failure(const DownloadJob& job, int code) {
-  if (code == RESULT_IMAGE_TOO_LARGE)
-    std::fprintf(stderr, "\nstoker: the image (%d bytes) is larger than the flash (%d bytes)\n",
-                 job.imageSize, job.flashSize);
-  else
-    std::fprintf(stderr, "\nstoker: %s\n", result_text(code));
-}
-
 }  // namespace
+
+std::string download_failure_text(const DownloadJob& job, int code) {
+  if (code != RESULT_IMAGE_TOO_LARGE) return result_text(code);
+  return "the image (" + std::to_string(job.imageSize) + " bytes) is larger than the flash (" +
+         std::to_string(job.flashSize) + " bytes)";
+}
 
 void print_usage() {
   console_print("\n\nUsage: stoker [-v] port baud flashStart flashSize delay fileName");
@@ -154,7 +174,11 @@ int stoker_check_args(int argc, const char* const* argv, StokerArgs* args) {
 
   const char* port = arg[0];
   args->device.clear();
-  if (names_device(port)) {
+  args->usbName.clear();
+  args->portNumber = 0;
+  if (usb_port_form(port) && !names_device(port)) {
+    args->usbName = port;
+  } else if (names_device(port)) {
     args->device = port;
     args->portNumber = 0;
   } else {
@@ -182,7 +206,11 @@ int stoker_check_args(int argc, const char* const* argv, StokerArgs* args) {
 int stoker_run(StokerArgs* args, SerialPort* port) {
   DownloadJob& job = args->job;
   job.port = port;
-  if (open_port(args, port) != 0) return 1;
+  if (!kit_trace_start(port, args->trace, args->name.c_str())) return 1;
+  if (open_port(args, port) != 0) {
+    kit_trace_end(port, args->name.c_str());
+    return 1;
+  }
   reset_script_options();
   ProgressFn reporter = report_blocks;
   if (!job.verbose) {
@@ -193,11 +221,12 @@ int stoker_run(StokerArgs* args, SerialPort* port) {
       args->anyGeneration ? download_any_generation(&job, reporter) : download(&job, reporter);
   if (code != 0) {
     console_print("\nFail Code =%d", code);
-    explain_failure(job, code);
+    std::fprintf(stderr, "\nstoker: %s\n", download_failure_text(job, code).c_str());
   } else {
     console_print("\nsucess");
   }
   serial_close(port);
+  kit_trace_end(port, args->name.c_str());
   delay_ms(400);
   return code;
 }

@@ -15,7 +15,8 @@
 #       target to host: the generation letter that ends detection, the
 #                       sub-version, the erase reply, one ACK per block
 #     + the fixed pauses: 500 ms settle after opening, DTR 50 ms + 150 ms,
-#       500 ms after the entry byte, 400 ms after closing
+#       500 ms after the entry byte, 400 ms after closing (stoker's; set
+#       CLOSE_PAUSE_MS=0 for a command without it, such as stoker-kit flash)
 #     + the erase delay, 3000 ms
 #     + 50 ms of detection: the loader sends its letter every 50 ms from the
 #       entry byte on; the letter due 500 ms after it falls into the drain
@@ -28,13 +29,16 @@
 # Usage: bench/cpu_paced.sh [runs]     (default 3; about 28 s each)
 # Environment: STOKER_BIN (directory of stoker and stoker-target, default
 # build-bench/bin), STOKER_CMD, STOKER_PORT, STOKER_LINK as in
-# bench/block_overhead.py, IMAGE_BYTES (default 262144).
+# bench/block_overhead.py (STOKER_CMD="build-bench/bin/stoker-kit flash"
+# runs the same download through flash), IMAGE_BYTES (default 262144),
+# CLOSE_PAUSE_MS (default 400).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 bin=${STOKER_BIN:-$here/../build-bench/bin}
 runs=${1:-3}
 image_bytes=${IMAGE_BYTES:-262144}
+close_pause_ms=${CLOSE_PAUSE_MS:-400}
 baud=115200
 erase_s=3
 read -r -a stoker_cmd <<<"${STOKER_CMD:-$bin/stoker}"
@@ -53,10 +57,11 @@ blocks=$((image_bytes / 2000 + 1))
 # Floor in seconds, as explained above.
 floor=$(python3 -c "
 blocks, size, baud, erase = $blocks, $image_bytes, $baud, $erase_s
+close = $close_pause_ms / 1000
 host_bytes = 1 + 1 + 4 + 2000 * blocks
 target_bytes = 1 + 1 + 1 + blocks
 wire = (host_bytes + target_bytes) * 10 / baud
-pauses = 0.500 + 0.050 + 0.150 + 0.500 + 0.050 + 0.400
+pauses = 0.500 + 0.050 + 0.150 + 0.500 + 0.050 + close
 print('%.6f %.6f %.6f' % (wire + pauses + erase, wire, pauses))")
 read -r floor_s wire_s pauses_s <<<"$floor"
 

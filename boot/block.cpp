@@ -43,7 +43,7 @@ int send_blocks(DownloadJob* job, const std::vector<uint8_t>& image, ProgressFn 
   for (int64_t offset = 0; offset <= job->imageSize; offset += kBlockBytes) {
     discard_arrived_input(job->port);
     serial_write(job->port, image.data() + offset, kBlockBytes);
-    if (report_progress(progress, job->imageSize, static_cast<int>(offset)) != 0)
+    if (job_progress(job, progress, job->imageSize, static_cast<int>(offset)) != 0)
       return RESULT_ABORTED;
     if (!waitfor(job->port, ACK)) return RESULT_NO_ACK;
   }

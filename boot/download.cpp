@@ -56,6 +56,7 @@ int run_download(DownloadJob* job, ProgressFn progress, int lowestGeneration) {
     console_print("\nFile name %s", job->path);
     console_print("\tflash start %x", static_cast<unsigned>(job->flashStart));
   }
+  job->generation = 0;
   if (!serial_is_open(job->port)) return RESULT_PORT_CLOSED;
   // Only a regular file is an image: a directory or a device would open
   // and then read as nothing, or for ever.
@@ -79,6 +80,7 @@ int run_download(DownloadJob* job, ProgressFn progress, int lowestGeneration) {
 
   const int generation = boot_start(job);
   if (stop_requested()) return RESULT_ABORTED;
+  job->generation = generation;
   if (job->verbose) console_print("\nBoot loader version %d", generation);
   if (generation < lowestGeneration) {
     console_print("\nBoot loader not detected\n");

@@ -61,6 +61,7 @@ int gen1_download(DownloadJob* job, std::vector<uint8_t> image, ProgressFn progr
 
 int xmodem_start(DownloadJob* job) {
   serial_drain(job->port);
+  const int64_t start = serial_trace_wait_start(job->port);
   for (int tries = 0; tries < kStartTries && !stop_requested(); ++tries) {
     uint8_t byte = 0;
     if (serial_get(job->port, &byte) == 0) {
@@ -73,6 +74,7 @@ int xmodem_start(DownloadJob* job) {
       return RESULT_XMODEM_CANCELLED;
     }
   }
+  serial_trace_wait_timed_out(job->port, start);
   return RESULT_NOT_DETECTED;
 }
 
@@ -101,7 +103,7 @@ int xmodem_download(DownloadJob* job, std::vector<uint8_t> image, ProgressFn pro
     if (sent != RESULT_OK) return sent;
     ++number;  // 255 wraps to 0
     const int64_t done = std::min<int64_t>(offset + kXmodemPacketBytes, job->imageSize);
-    if (report_progress(progress, job->imageSize, static_cast<int>(done)) != 0)
+    if (job_progress(job, progress, job->imageSize, static_cast<int>(done)) != 0)
       return RESULT_ABORTED;
   }
   serial_put(job->port, EOT);

@@ -27,28 +27,6 @@ std::string reason(int code) {
   return code != 0 ? std::strerror(code) : "write failed";
 }
 
-// Lets the writer fill an open stream and closes it; 0 or an errno value.
-int write_and_close(FILE* file, const FileWriter& write) {
-  errno = 0;
-  const bool written = write(file) && std::ferror(file) == 0;
-  int code = written ? 0 : (errno != 0 ? errno : EIO);
-  errno = 0;
-  if (std::fclose(file) != 0 && code == 0) code = errno != 0 ? errno : EIO;
-  return code;
-}
-
-bool write_in_place(const fs::path& target, const FileWriter& write, std::string* error) {
-  FILE* file = std::fopen(target.string().c_str(), "wb");
-  if (file == nullptr) {
-    *error = "cannot open " + target.string() + ": " + reason(errno);
-    return false;
-  }
-  const int code = write_and_close(file, write);
-  if (code == 0) return true;
-  *error = "cannot write " + target.string() + ": " + reason(code);
-  return false;
-}
-
 // A name beside target that does not exist yet.
 fs::path temporary_beside(const fs::path& target) {
   for (int i = 0;; ++i) {
@@ -59,7 +37,48 @@ fs::path temporary_beside(const fs::path& target) {
   }
 }
 
+// Flushes and closes the stream; 0 or an errno value.
+int close_stream(FilePtr file) {
+  errno = 0;
+  int code = std::ferror(file.get()) != 0 ? (errno != 0 ? errno : EIO) : 0;
+  errno = 0;
+  if (std::fclose(file.release()) != 0 && code == 0) code = errno != 0 ? errno : EIO;
+  return code;
+}
+
 }  // namespace
+
+bool output_create(const std::string& path, OutputFile* out, std::string* error) {
+  *out = OutputFile{};
+  out->target = final_target(path);
+  std::error_code code;
+  const fs::file_status status = fs::status(out->target, code);
+  out->inPlace = fs::exists(status) && !fs::is_regular_file(status);
+  out->keepMode = fs::exists(status) && !out->inPlace;
+  out->mode = status.permissions();
+  out->written = out->inPlace ? out->target : temporary_beside(out->target);
+  out->file.reset(std::fopen(out->written.string().c_str(), "wb"));
+  if (out->file) return true;
+  *error = std::string(out->inPlace ? "cannot open " : "cannot create ") + out->written.string() +
+           ": " + reason(errno);
+  return false;
+}
+
+bool output_commit(OutputFile* out, bool complete, std::string* error) {
+  error->clear();
+  const int closed = out->file ? close_stream(std::move(out->file)) : 0;
+  if (closed != 0) *error = "cannot write " + out->target.string() + ": " + reason(closed);
+  if (out->inPlace) return complete && closed == 0;
+  std::error_code code;
+  if (complete && closed == 0) {
+    if (out->keepMode) fs::permissions(out->written, out->mode, code);
+    fs::rename(out->written, out->target, code);
+    if (!code) return true;
+    *error = "cannot replace " + out->target.string() + ": " + code.message();
+  }
+  fs::remove(out->written, code);  // ours: created by output_create
+  return false;
+}
 
 bool write_file_replacing(const std::string& path, const void* data, size_t size,
                           std::string* error) {
@@ -71,29 +90,13 @@ bool write_file_replacing(const std::string& path, const void* data, size_t size
 
 bool write_file_replacing_with(const std::string& path, const FileWriter& write,
                                std::string* error) {
-  const fs::path target = final_target(path);
-  std::error_code code;
-  const fs::file_status status = fs::status(target, code);
-  if (fs::exists(status) && !fs::is_regular_file(status))
-    return write_in_place(target, write, error);
-
-  const fs::path temporary = temporary_beside(target);
-  FILE* file = std::fopen(temporary.string().c_str(), "wb");
-  if (file == nullptr) {
-    *error = "cannot create " + temporary.string() + ": " + reason(errno);
-    return false;
-  }
-  int written = write_and_close(file, write);
-  if (written == 0 && fs::exists(status))
-    fs::permissions(temporary, status.permissions(), code);  // keep the old file's mode
-  if (written == 0) {
-    fs::rename(temporary, target, code);
-    if (!code) return true;
-    *error = "cannot replace " + target.string() + ": " + code.message();
-  } else {
-    *error = "cannot write " + target.string() + ": " + reason(written);
-  }
-  fs::remove(temporary, code);  // ours: created above
+  OutputFile out;
+  if (!output_create(path, &out, error)) return false;
+  errno = 0;
+  const bool written = write(out.file.get()) && std::ferror(out.file.get()) == 0;
+  const int code = written ? 0 : (errno != 0 ? errno : EIO);
+  if (output_commit(&out, written, error)) return true;
+  if (error->empty()) *error = "cannot write " + out.target.string() + ": " + reason(code);
   return false;
 }
 

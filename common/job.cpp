@@ -2,6 +2,13 @@
 
 #include "common/stop.h"
 
+int job_progress(const DownloadJob* job, ProgressFn progress, int total, int done) {
+  const int plain = report_progress(progress, total, done);
+  const ProgressSink& sink = job->progressSink;
+  const int own = sink.report != nullptr ? sink.report(sink.context, total, done) : 0;
+  return plain != 0 ? plain : own;
+}
+
 int transfer_status(int result) {
   return result != RESULT_OK && stop_requested() ? RESULT_ABORTED : result;
 }

@@ -4,12 +4,23 @@
 
 #include <cstdint>
 
+#include "common/common.h"
+
 struct SerialPort;
+
+// A progress reporter with state of its own, such as one display per
+// download: report(context, total, done) is called wherever the transfer's
+// ProgressFn is, with the same values. A nonzero return aborts the transfer.
+struct ProgressSink {
+  int (*report)(void* context, int total, int done) = nullptr;
+  void* context = nullptr;
+};
 
 // One transfer's job. The front end fills path, port, eraseAll, flashStart,
 // flashSize, verbose and eraseDelay; the download driver sets blockSize,
 // imageSize and blockCount. The toolkit transfers use path, port, send and
-// toFile; the script sender also fetchTimeoutS.
+// toFile; the script sender also fetchTimeoutS. A front end may add a
+// progressSink; the driver records the generation of the loader it found.
 struct DownloadJob {
   const char* path = nullptr;  // file path (or URL for scripts); not owned
   SerialPort* port = nullptr;  // the open port; not owned
@@ -24,7 +35,13 @@ struct DownloadJob {
   uint32_t verbose = 0;
   int32_t eraseDelay = 0;
   int32_t fetchTimeoutS = 0;  // a script fetched by URL: whole seconds for the fetch; 0: default
+  ProgressSink progressSink;  // optional, beside the ProgressFn
+  int32_t generation = 0;     // 1, 2 or 3 once the loader answered; 0 before
 };
+
+// Reports progress to the ProgressFn (when there is one) and to the job's
+// progressSink (when set). Nonzero when either asks to stop.
+int job_progress(const DownloadJob* job, ProgressFn progress, int total, int done);
 
 // Result codes of the download.
 enum DownloadResult : int {

@@ -54,7 +54,7 @@ void check_accepted(const StokerArgs& args) {
   check(job.flashSize >= 0x20000 && job.flashSize <= 0x1d080000);
   check(job.flashStart >= 0x1d000000 && job.flashStart <= 0x1d000000 + job.flashSize);
   check(args.settings.size() >= 10 && args.settings.size() <= 51);
-  check(!args.device.empty() || args.portNumber > 0);
+  check(!args.device.empty() || !args.usbName.empty() || args.portNumber > 0);
 }
 
 void make_images() {

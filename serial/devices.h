@@ -8,7 +8,8 @@
 struct SerialDeviceInfo {
   std::string path;    // as found: /dev/ttyUSB0, /dev/serial/by-id/usb-...
   std::string target;  // the device a link such as a by-id name points at
-  // From the USB device behind the port (Linux sysfs); empty when unknown.
+  // From the USB device behind the port (Linux sysfs, Windows SetupAPI);
+  // empty when unknown.
   std::string vendorId;
   std::string productId;
   std::string manufacturer;
@@ -22,9 +23,13 @@ struct SerialDeviceInfo {
 // in a stable order: USB serial adapters, USB modems (CDC ACM), the built-in
 // ports that answer, the by-id names, and on macOS the call-up devices.
 // sysRoot ("/sys") is where Linux describes the devices. Each is probed with
-// the exclusive open of serial_open. Empty where the platform has no such
-// devices (Windows: list_ports covers the COM ports).
+// the exclusive open of serial_open. On Windows the roots are not used: the
+// COM ports the system names, with the USB details of SetupAPI's devices.
 std::vector<SerialDeviceInfo> serial_scan_devices(const char* devRoot, const char* sysRoot);
+
+// The path that opens a scanned device with serial_open_device: its path on
+// POSIX, "//./COMn" for Windows' COMn.
+std::string serial_device_open_path(const SerialDeviceInfo& device);
 
 // One word or two for an openError: "free", "busy", "no permission", or the
 // system's text of the error.

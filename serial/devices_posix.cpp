@@ -135,6 +135,10 @@ std::vector<SerialDeviceInfo> serial_scan_devices(const char* devRoot, const cha
   return found;
 }
 
+std::string serial_device_open_path(const SerialDeviceInfo& device) {
+  return device.path;
+}
+
 std::string serial_device_state(int openError) {
   switch (openError) {
     case 0:

@@ -25,11 +25,13 @@ void pause_after_try(SerialPort* port, bool gotByte) {
 // the byte in *out, or false when none came.
 template <typename Wanted>
 bool wait_for_byte(SerialPort* port, Wanted wanted, uint8_t* out) {
+  const int64_t start = serial_trace_wait_start(port);
   for (int i = 0; i < kReplyTries && !stop_requested(); ++i) {
     const bool got = serial_get(port, out) != 0;
     if (got && wanted(*out)) return true;
     pause_after_try(port, got);
   }
+  serial_trace_wait_timed_out(port, start);
   return false;
 }
 

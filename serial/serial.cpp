@@ -3,10 +3,14 @@
 #include "serial/serial.h"
 
 #include <climits>
+#include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "common/common.h"
 #include "common/stop.h"
+#include "serial/trace.h"
 
 namespace {
 
@@ -72,15 +76,57 @@ int fail(SerialPort* port, SerialFailure failure, int result) {
   return result;
 }
 
-}  // namespace
-
-int serial_configure(SerialPort* port, const char* settings) {
+int configure(SerialPort* port, const char* settings) {
   port->failure = SERIAL_FAIL_NONE;
   port->osError = 0;
   if (!parse_settings(port, settings)) return fail(port, SERIAL_FAIL_SETTINGS, 1);
   if (port->handle == kInvalidHandle) return 0;
   const int result = backend_of(port)->configure(port);
   return result == 0 ? 0 : fail(port, SERIAL_FAIL_REFUSED, result);
+}
+
+// Trace lines. Each is written only while a trace is set on the port.
+void trace_text(SerialPort* port, const char* kind, const std::string& text) {
+  if (port->trace != nullptr) serial_trace_text(port->trace, kind, text);
+}
+
+void trace_error(SerialPort* port, const char* what, int code) {
+  trace_text(port, "error", std::string(what) + " failed (error " + std::to_string(code) + ")");
+}
+
+void trace_low_latency(SerialPort* port) {
+  switch (port->lowLatency) {
+    case SERIAL_LOW_LATENCY_SET:
+      trace_text(port, "note", "low latency on");
+      break;
+    case SERIAL_LOW_LATENCY_ALREADY:
+      trace_text(port, "note", "low latency already on");
+      break;
+    case SERIAL_LOW_LATENCY_REFUSED:
+      trace_text(port, "note",
+                 "low latency refused (error " + std::to_string(port->lowLatencyError) + ": " +
+                     std::strerror(port->lowLatencyError) + ")");
+      break;
+    default:
+      break;
+  }
+}
+
+int read_untraced(SerialPort* port, void* buffer, int count) {
+  if (!port->isOpen || port->handle == kInvalidHandle || count <= 0) return 0;
+  const int n = backend_of(port)->read(port, static_cast<uint8_t*>(buffer), count);
+  return n > 0 ? n : 0;
+}
+
+}  // namespace
+
+int serial_configure(SerialPort* port, const char* settings) {
+  const int result = configure(port, settings);
+  if (port->handle != kInvalidHandle && port->trace != nullptr) {
+    trace_text(port, "set", settings != nullptr ? settings : "");
+    if (result != 0) trace_error(port, "settings", result);
+  }
+  return result;
 }
 
 namespace {
@@ -94,21 +140,27 @@ int open_now(SerialPort* port, const char* device, const char* settings) {
   port->failure = SERIAL_FAIL_NONE;
   port->osError = 0;
   port->writeStalled = 0;
+  port->lowLatency = SERIAL_LOW_LATENCY_UNAVAILABLE;
+  port->lowLatencyError = 0;
+  if (port->trace != nullptr) serial_trace_open(port->trace, device, settings ? settings : "");
   const SerialBackend* backend = backend_of(port);
   int result = backend->open(port, device);
   if (result != 0) {
     port->handle = kInvalidHandle;
+    trace_error(port, "open", result);
     return fail(port, SERIAL_FAIL_DEVICE, result);
   }
-  result = serial_configure(port, settings);
+  result = configure(port, settings);
   if (result == 0 && (result = backend->set_timeouts(port)) != 0)
     fail(port, SERIAL_FAIL_REFUSED, result);
   if (result != 0) {
     // Nobody reuses a half-opened port: give the device back at once.
     backend->close(port);
     port->handle = kInvalidHandle;
+    trace_error(port, "settings", result);
     return result;
   }
+  trace_low_latency(port);
   port->isOpen = 1;
   return 0;
 }
@@ -139,7 +191,10 @@ int serial_open(SerialPort* port, int n, const char* settings) {
 }
 
 void serial_close(SerialPort* port) {
-  if (port->handle != kInvalidHandle) backend_of(port)->close(port);
+  if (port->handle != kInvalidHandle) {
+    backend_of(port)->close(port);
+    trace_text(port, "close", "");
+  }
   port->handle = kInvalidHandle;
   port->isOpen = 0;
 }
@@ -152,9 +207,17 @@ int serial_write(SerialPort* port, const void* data, int count) {
   if (!port->isOpen || port->handle == kInvalidHandle) return serial_not_open_error();
   if (count <= 0) return 0;
   port->failure = SERIAL_FAIL_NONE;
-  const int result = backend_of(port)->write(port, static_cast<const uint8_t*>(data), count);
+  const uint8_t* bytes = static_cast<const uint8_t*>(data);
+  // Written down after the write: the bytes go first, the trace's work
+  // overlaps the target's.
+  const int64_t at = port->trace != nullptr ? serial_trace_now_us(port->trace) : 0;
+  const int result = backend_of(port)->write(port, bytes, count);
   if (result != 0 && port->failure != SERIAL_FAIL_WRITE_STALLED) port->failure = SERIAL_FAIL_WRITE;
   port->osError = result;
+  if (port->trace != nullptr) {
+    serial_trace_bytes_at(port->trace, at, "tx", bytes, count);
+    if (result != 0) trace_error(port, "write", result);
+  }
   return result;
 }
 
@@ -169,9 +232,13 @@ int serial_put_string(SerialPort* port, const char* text) {
 }
 
 int serial_read(SerialPort* port, void* buffer, int count) {
-  if (!port->isOpen || port->handle == kInvalidHandle || count <= 0) return 0;
-  const int n = backend_of(port)->read(port, static_cast<uint8_t*>(buffer), count);
-  return n > 0 ? n : 0;
+  const int n = read_untraced(port, buffer, count);
+  if (port->trace == nullptr) return n;
+  if (n > 0)
+    serial_trace_bytes(port->trace, "rx", static_cast<const uint8_t*>(buffer), n);
+  else
+    serial_trace_quiet(port->trace);
+  return n;
 }
 
 int serial_get(SerialPort* port, uint8_t* out) {
@@ -194,11 +261,21 @@ int serial_get_wait(SerialPort* port, int tries) {
 }
 
 bool serial_get_within(SerialPort* port, int tries, uint8_t* out) {
+  const int64_t start = serial_trace_wait_start(port);
   for (int i = 0; i < tries && !stop_requested(); ++i) {
     if (serial_get(port, out)) return true;
     serial_wait_input(port, 1);  // a 1 ms pause that ends when a byte arrives
   }
+  serial_trace_wait_timed_out(port, start);
   return false;
+}
+
+int64_t serial_trace_wait_start(const SerialPort* port) {
+  return port->trace != nullptr ? serial_trace_now_us(port->trace) : 0;
+}
+
+void serial_trace_wait_timed_out(SerialPort* port, int64_t start) {
+  if (port->trace != nullptr && !stop_requested()) serial_trace_timeout(port->trace, start);
 }
 
 int serial_wait_input(SerialPort* port, int ms) {
@@ -210,9 +287,16 @@ int serial_wait_input(SerialPort* port, int ms) {
 }
 
 void serial_drain(SerialPort* port) {
+  // Byte by byte, as the reads of a reply wait; the trace gets one line.
   uint8_t byte = 0;
-  while (serial_get(port, &byte)) {
+  if (port->trace == nullptr) {
+    while (read_untraced(port, &byte, 1) == 1) {
+    }
+    return;
   }
+  std::vector<uint8_t> dropped;
+  while (read_untraced(port, &byte, 1) == 1) dropped.push_back(byte);
+  serial_trace_bytes(port->trace, "drain", dropped.data(), static_cast<int>(dropped.size()));
 }
 
 int serial_modem_status(SerialPort* port) {
@@ -223,32 +307,51 @@ int serial_modem_status(SerialPort* port) {
 bool serial_read_modem_status(SerialPort* port, int* status) {
   if (!port->isOpen || port->handle == kInvalidHandle) return false;
   const int lines = backend_of(port)->modem_status(port);
+  if (port->trace != nullptr) {
+    char text[32];
+    if (lines < 0)
+      std::snprintf(text, sizeof text, "none (no modem lines)");
+    else
+      std::snprintf(text, sizeof text, "%02x", static_cast<unsigned>(lines & 0xFF));
+    trace_text(port, "modem", text);
+  }
   if (lines < 0) return false;
   *status = lines & 0xFF;
   return true;
 }
 
 void serial_send_break(SerialPort* port) {
-  if (port->isOpen && port->handle != kInvalidHandle) backend_of(port)->send_break(port);
+  if (!port->isOpen || port->handle == kInvalidHandle) return;
+  trace_text(port, "break", "");
+  backend_of(port)->send_break(port);
 }
 
 void serial_set_rts(SerialPort* port, uint8_t on) {
-  if (port->isOpen && port->handle != kInvalidHandle) backend_of(port)->set_rts(port, on != 0);
+  if (!port->isOpen || port->handle == kInvalidHandle) return;
+  trace_text(port, "rts", on != 0 ? "on" : "off");
+  backend_of(port)->set_rts(port, on != 0);
 }
 
 int serial_set_dtr(SerialPort* port, uint8_t on) {
-  if (port->handle != kInvalidHandle) backend_of(port)->set_dtr(port, on != 0);
+  if (port->handle == kInvalidHandle) return 0;
+  backend_of(port)->set_dtr(port, on != 0);
+  trace_text(port, "dtr", on != 0 ? "on" : "off");
   return 0;
 }
 
 int serial_set_rts_handshake(SerialPort* port, uint8_t on) {
-  if (port->handle != kInvalidHandle) backend_of(port)->set_rts_handshake(port, on != 0);
+  if (port->handle == kInvalidHandle) return 0;
+  backend_of(port)->set_rts_handshake(port, on != 0);
+  trace_text(port, "rts", on != 0 ? "handshake" : "off");
   return 0;
 }
 
 int serial_set_cts_flow(SerialPort* port, uint8_t on) {
   if (port->handle == kInvalidHandle) return 0;
-  return backend_of(port)->set_cts_flow(port, on != 0);
+  const int result = backend_of(port)->set_cts_flow(port, on != 0);
+  trace_text(port, "cts",
+             std::string(on != 0 ? "flow on" : "flow off") + (result != 0 ? "" : " (refused)"));
+  return result;
 }
 
 int serial_set_char_delay(SerialPort* port, int ms) {

@@ -8,6 +8,7 @@
 #include <string>
 
 struct SerialPort;
+struct SerialTrace;
 
 // Platform layer under the port operations. Each function gets the port
 // record; the backend keeps its device in `handle` (and may use `user`).
@@ -96,6 +97,15 @@ enum SerialFailure : int32_t {
   SERIAL_FAIL_WRITE = 5,          // a write failed otherwise (OS error)
 };
 
+// What came of the request for low latency made when a port opens (USB
+// serial adapters otherwise hold received bytes for their latency timer).
+enum SerialLowLatency : int8_t {
+  SERIAL_LOW_LATENCY_UNAVAILABLE = 0,  // the platform has no such request
+  SERIAL_LOW_LATENCY_SET = 1,          // set now; the old flags return on close
+  SERIAL_LOW_LATENCY_ALREADY = 2,      // the device had it on already
+  SERIAL_LOW_LATENCY_REFUSED = 3,      // the device refused (lowLatencyError)
+};
+
 struct SerialPort {
   intptr_t handle = kInvalidHandle;  // fd or HANDLE; invalid while closed
   int32_t charDelay = 0;             // ms before every byte of serial_put
@@ -125,6 +135,14 @@ struct SerialPort {
   // The device went away while open (set by the backend); cleared by the
   // next open.
   uint8_t lost = 0;
+  // The wire trace (serial/trace.h), not owned: every operation is recorded
+  // there while it is set. nullptr: no trace, and nothing is spent on one.
+  SerialTrace* trace = nullptr;
+  // The low-latency request of the last open, its OS error when refused, and
+  // the device's own flags to put back on close (POSIX backend).
+  SerialLowLatency lowLatency = SERIAL_LOW_LATENCY_UNAVAILABLE;
+  int32_t lowLatencyError = 0;
+  int32_t savedDeviceFlags = 0;
 };
 
 // The backend of the build platform.
@@ -194,6 +212,12 @@ int serial_set_dtr(SerialPort* port, uint8_t on);
 int serial_set_rts_handshake(SerialPort* port, uint8_t on);
 int serial_set_cts_flow(SerialPort* port, uint8_t on);
 int serial_set_char_delay(SerialPort* port, int ms);
+
+// For the trace's record of a wait that ended without what it waited for:
+// the wait's start (0 without a trace), then, when it timed out, one line
+// saying how long it took.
+int64_t serial_trace_wait_start(const SerialPort* port);
+void serial_trace_wait_timed_out(SerialPort* port, int64_t start);
 
 // Error code returned by I/O on a record that is not open.
 int serial_not_open_error();

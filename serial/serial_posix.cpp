@@ -6,6 +6,9 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -175,9 +178,51 @@ int posix_configure(SerialPort* port) {
   return 0;
 }
 
+#ifdef __linux__
+// Asks the driver to pass received bytes on at once: a USB serial adapter
+// otherwise holds them up to its latency timer (16 ms on some), which every
+// reply wait would pay. A device without the request (a pseudo-terminal)
+// refuses it; that is no failure of the port.
+void request_low_latency(SerialPort* port) {
+  serial_struct info{};
+  if (ioctl(fd_of(port), TIOCGSERIAL, &info) != 0) {
+    port->lowLatency = SERIAL_LOW_LATENCY_REFUSED;
+    port->lowLatencyError = last_error();
+    return;
+  }
+  port->savedDeviceFlags = info.flags;
+  if ((info.flags & ASYNC_LOW_LATENCY) != 0) {
+    port->lowLatency = SERIAL_LOW_LATENCY_ALREADY;
+    return;
+  }
+  info.flags |= ASYNC_LOW_LATENCY;
+  if (ioctl(fd_of(port), TIOCSSERIAL, &info) != 0) {
+    port->lowLatency = SERIAL_LOW_LATENCY_REFUSED;
+    port->lowLatencyError = last_error();
+    return;
+  }
+  port->lowLatency = SERIAL_LOW_LATENCY_SET;
+}
+
+// Puts back the flags the device had before request_low_latency set it.
+void restore_low_latency(SerialPort* port) {
+  if (port->lowLatency != SERIAL_LOW_LATENCY_SET) return;
+  serial_struct info{};
+  if (ioctl(fd_of(port), TIOCGSERIAL, &info) != 0) return;
+  info.flags = (info.flags & ~ASYNC_LOW_LATENCY) | (port->savedDeviceFlags & ASYNC_LOW_LATENCY);
+  ioctl(fd_of(port), TIOCSSERIAL, &info);
+}
+#else
+// Other systems have no such request; their drivers decide.
+void request_low_latency(SerialPort*) {}
+void restore_low_latency(SerialPort*) {}
+#endif
+
 // Reads are bounded by the poll in posix_read, writes by the stall bound of
-// write_all: nothing to install.
-int posix_set_timeouts(SerialPort*) {
+// write_all: nothing to install there.
+// Received bytes should not wait in the adapter either: low latency.
+int posix_set_timeouts(SerialPort* port) {
+  request_low_latency(port);
   return 0;
 }
 
@@ -273,6 +318,7 @@ void drain_if_pending(SerialPort* port) {
 }
 
 void posix_close(SerialPort* port) {
+  restore_low_latency(port);
   const int fd = fd_of(port);
   // What was written goes out before the port is let go. When it does not
   // (a stalled write, or a drain that a stop request or the stall bound

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "serial/trace.h"
 #include "sim/log.h"
 
 namespace {
@@ -34,6 +35,8 @@ constexpr auto kAwakeBeforeAnswer = std::chrono::microseconds(80);
 // is that of a UART's buffer: a wake-up that comes late on a busy machine
 // must not leave the line idle.
 constexpr auto kReadAhead = std::chrono::milliseconds(100);
+// Waits longer than this hand the trace to its file first.
+constexpr int kTraceFlushWaitMs = 5;
 
 int fail_with_errno() {
   return errno != 0 ? errno : EIO;
@@ -118,6 +121,7 @@ bool read_master(Link* link, size_t room) {
   uint8_t buffer[kReadChunk];
   const ssize_t n = read(link->master, buffer, std::min(room, sizeof buffer));
   if (n > 0) {
+    if (link->trace != nullptr) serial_trace_bytes(link->trace, "rx", buffer, static_cast<int>(n));
     queue_input(link, buffer, static_cast<size_t>(n));
     return true;
   }
@@ -134,6 +138,8 @@ void pump_output(Link* link, TimePoint now) {
       buffer[count++] = link->output.front().value;
       link->output.pop_front();
     }
+    if (link->trace != nullptr)
+      serial_trace_bytes(link->trace, "tx", buffer, static_cast<int>(count));
     const ssize_t n = write(link->master, buffer, count);
     const size_t written = n < 0 ? 0 : static_cast<size_t>(n);
     if (written < count) sim_log("output: %zu byte(s) dropped", count - written);
@@ -206,6 +212,9 @@ void service(Link* link, TimePoint wake, bool wantInput) {
   const size_t room = read_room(link, Clock::now());
   const TimePoint next = next_event(link, wake, wantInput, room);
   const int timeout = poll_timeout(next);
+  // Before a wait of more than a moment, the trace so far goes to its file.
+  if (link->trace != nullptr && (timeout < 0 || timeout > kTraceFlushWaitMs))
+    serial_trace_flush(link->trace);
   // A line that holds enough leaves the host's bytes in the port.
   const short watch = room > 0 ? POLLIN : 0;
   pollfd fds[2] = {{link->master, watch, 0}, {link->stopFd, POLLIN, 0}};
@@ -224,8 +233,9 @@ void service(Link* link, TimePoint wake, bool wantInput) {
 
 }  // namespace
 
-int link_open(Link* link, long baud, int stopFd) {
+int link_open(Link* link, long baud, int stopFd, SerialTrace* trace) {
   *link = Link{};
+  link->trace = trace;
 #ifdef __linux__
   // Timed wake-ups at the byte times, not up to 50 us late (the default
   // slack of a timer): a paced line then runs at its baud rate.
@@ -238,11 +248,19 @@ int link_open(Link* link, long baud, int stopFd) {
   }
   int result = open_pair(link);
   if (result == 0) result = configure_pair(link);
-  if (result != 0) link_close(link);
-  return result;
+  if (result != 0) {
+    link_close(link);
+    return result;
+  }
+  if (trace != nullptr)
+    serial_trace_open(
+        trace, link->slavePath.c_str(),
+        baud > 0 ? ("paced at " + std::to_string(baud) + " baud").c_str() : "unpaced");
+  return 0;
 }
 
 void link_close(Link* link) {
+  if (link->master >= 0 && link->trace != nullptr) serial_trace_text(link->trace, "close", "");
   close_fd(&link->slave);
   close_fd(&link->master);
 }

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+struct SerialTrace;
+
 using Clock = std::chrono::steady_clock;
 using TimePoint = Clock::time_point;
 constexpr TimePoint kNever = TimePoint::max();
@@ -30,6 +32,9 @@ struct Link {
   TimePoint rxFree{};            // when the host-to-board line is free again
   TimePoint txFree{};            // when the board-to-host line is free again
   bool stopped = false;
+  // The wire trace of the board's side (serial/trace.h), not owned: every
+  // read from and write to the host while it is set.
+  SerialTrace* trace = nullptr;
 };
 
 // link_get results.
@@ -38,9 +43,10 @@ constexpr int kLinkTimeout = 0;
 constexpr int kLinkStopped = -1;
 
 // Creates the pseudo-terminal, makes its slave raw and keeps it open. baud 0
-// disables pacing; stopFd (may be -1) ends every wait once readable.
+// disables pacing; stopFd (may be -1) ends every wait once readable; trace
+// (may be null) records the line from here on.
 // Returns 0 or an errno value; on failure nothing stays open.
-int link_open(Link* link, long baud, int stopFd);
+int link_open(Link* link, long baud, int stopFd, SerialTrace* trace = nullptr);
 
 // Closes both sides: a host still on the port sees it vanish.
 void link_close(Link* link);

@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
+#include "serial/trace.h"
 #include "sim/block_loader.h"
 #include "sim/link.h"
 #include "sim/log.h"
@@ -136,8 +138,8 @@ int run_sessions(const SimOptions& opts, Link* link) {
 
 // Creates the port (and its link) and prints its path. Exit status on
 // failure, -1 on success.
-int open_port(const SimOptions& opts, Link* link) {
-  int error = link_open(link, opts.baud, g_stopPipe[0]);
+int open_port(const SimOptions& opts, Link* link, SerialTrace* trace) {
+  int error = link_open(link, opts.baud, g_stopPipe[0], trace);
   if (error != 0) {
     std::fprintf(stderr, "stoker-target: cannot create a pseudo-terminal: %s\n",
                  std::strerror(error));
@@ -173,13 +175,22 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "stoker-target: cannot set up signals: %s\n", std::strerror(errno));
     return kExitFailure;
   }
+  // The trace file first: one that can't be created is refused before the
+  // port exists.
+  SerialTracePtr trace;
+  if (!opts.tracePath.empty() && !(trace = serial_trace_create(opts.tracePath, &error))) {
+    std::fprintf(stderr, "stoker-target: no trace: %s\n", error.c_str());
+    return kExitFailure;
+  }
   Link link;
-  const int failed = open_port(opts, &link);
+  const int failed = open_port(opts, &link, trace.get());
   if (failed >= 0) return failed;
   sim_log("mode %d, generation %d, sub-version %d, baud %ld", static_cast<int>(opts.mode), opts.gen,
           opts.subVersion, opts.baud);
   const int status = run_sessions(opts, &link);
   remove_port_link(opts.linkPath, link.slavePath);
   link_close(&link);
+  if (trace && !serial_trace_finish(std::move(trace), &error))
+    std::fprintf(stderr, "stoker-target: the trace is incomplete: %s\n", error.c_str());
   return status;
 }

@@ -17,6 +17,7 @@ enum OptionId {
   kHas,
   kRefuseLine,
   kSilentLine,
+  kTrace,
   kGen = 1000,
   kSubVersion,
   kOut,
@@ -50,6 +51,7 @@ const option kLongOptions[] = {
     {"has", required_argument, nullptr, kHas},
     {"refuse-line", required_argument, nullptr, kRefuseLine},
     {"silent-line", required_argument, nullptr, kSilentLine},
+    {"trace", required_argument, nullptr, kTrace},
     {"gen", required_argument, nullptr, kGen},
     {"sub-version", required_argument, nullptr, kSubVersion},
     {"out", required_argument, nullptr, kOut},
@@ -205,6 +207,9 @@ bool apply_value(int id, SimOptions* out, std::string* error) {
     case kTimes:
       out->timesPath = optarg;
       return true;
+    case kTrace:
+      out->tracePath = optarg;
+      return true;
     case kBaud:
       return take_number(id, 1, 100000000, &out->baud, error);
     case kEraseMs:
@@ -262,6 +267,8 @@ const char* usage_text() {
          "  --erase-ms MS        time the erase takes before its reply (default 0)\n"
          "  --once               exit after the first session\n"
          "  --log                trace to standard error\n"
+         "  --trace FILE         record every read and write of the board's end of the\n"
+         "                       line in FILE, in the wire trace format of stoker-kit\n"
          "generations 2 and 3:\n"
          "  --silent             never answer (also generation 1)\n"
          "  --early-answer       answer the entry byte once at once, then never\n"

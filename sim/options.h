@@ -17,6 +17,7 @@ struct SimOptions {
   int eraseMs = 0;
   bool once = false;
   bool log = false;
+  std::string tracePath;  // the wire trace of the board's side; empty: none
   // Generations 2 and 3 (silent also applies to generation 1).
   bool silent = false;
   bool earlyAnswer = false;

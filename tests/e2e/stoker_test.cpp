@@ -271,6 +271,16 @@ TEST_F(StokerE2E, PortThatCannotBeOpened) {
   EXPECT_NE(r.err.find("no such device"), std::string::npos) << r.err;
 }
 
+TEST_F(StokerE2E, BoardNameThatMatchesNoBoard) {
+  const ProcessResult r = stoker({"usb:no-such-board-7f3a", "115200", "0x1d000000", "512", "0",
+                                  file("image.bin", pattern_bytes(100))});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "\nUnable to open com port usb:no-such-board-7f3a with 115200,8,N,1");
+  EXPECT_NE(r.err.find("\nstoker: no USB serial board matches usb:no-such-board-7f3a"),
+            std::string::npos)
+      << r.err;
+}
+
 TEST_F(StokerE2E, PortHeldByAnotherProgramIsBusy) {
   if (wine_mode()) {
     GTEST_SKIP() << "Wine opens a COM port again while another process holds it: it does not "
