@@ -7,6 +7,7 @@
 
 #include "app/kit.h"
 #include "common/stop.h"
+#include "common/version.h"
 
 namespace {
 
@@ -33,6 +34,7 @@ int run(int argc, char** argv) {
   app.require_subcommand(1);
   // A path like /dir/image.bin is an argument, not a Windows-style option.
   app.allow_windows_style_options(false);
+  app.set_version_flag("--version", stoker_version_line());
   int status = 0;
   for (KitRegister add : kSubcommands) add(&app, &status);
   try {

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/version.h"
 #include "sim/block_loader.h"
 #include "sim/link.h"
 #include "sim/log.h"
@@ -162,6 +163,10 @@ int main(int argc, char** argv) {
   const int parsed = parse_options(argc, argv, &opts, &error);
   if (parsed == kOptionsHelp) {
     std::fputs(usage_text(), stdout);
+    return kExitOk;
+  }
+  if (parsed == kOptionsVersion) {
+    std::printf("%s\n", stoker_version_line());
     return kExitOk;
   }
   if (parsed != kOptionsOk) {
