@@ -8,6 +8,7 @@
 #include "app/kit.h"
 #include "app/kit_port.h"
 #include "common/stop.h"
+#include "common/version.h"
 
 namespace {
 
@@ -36,6 +37,7 @@ int run(int argc, char** argv) {
   // A path like /dir/image.bin is an argument, not a Windows-style option.
   app.allow_windows_style_options(false);
   kit_add_scan_root_options(&app);
+  app.set_version_flag("--version", stoker_version_line());
   int status = 0;
   for (KitRegister add : kSubcommands) add(&app, &status);
   try {

@@ -13,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "common/version.h"
 #include "serial/trace.h"
 #include "sim/block_loader.h"
 #include "sim/link.h"
@@ -164,6 +165,10 @@ int main(int argc, char** argv) {
   const int parsed = parse_options(argc, argv, &opts, &error);
   if (parsed == kOptionsHelp) {
     std::fputs(usage_text(), stdout);
+    return kExitOk;
+  }
+  if (parsed == kOptionsVersion) {
+    std::printf("%s\n", stoker_version_line());
     return kExitOk;
   }
   if (parsed != kOptionsOk) {

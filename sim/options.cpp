@@ -27,6 +27,7 @@ enum OptionId {
   kOnce,
   kLog,
   kHelp,
+  kVersion,
   kSilent,
   kEarlyAnswer,
   kNoSubVersion,
@@ -61,6 +62,7 @@ const option kLongOptions[] = {
     {"once", no_argument, nullptr, kOnce},
     {"log", no_argument, nullptr, kLog},
     {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
     {"silent", no_argument, nullptr, kSilent},
     {"early-answer", no_argument, nullptr, kEarlyAnswer},
     {"no-sub-version", no_argument, nullptr, kNoSubVersion},
@@ -269,6 +271,7 @@ const char* usage_text() {
          "  --log                trace to standard error\n"
          "  --trace FILE         record every read and write of the board's end of the\n"
          "                       line in FILE, in the wire trace format of stoker-kit\n"
+         "  --help, --version    this text; the version\n"
          "generations 2 and 3:\n"
          "  --silent             never answer (also generation 1)\n"
          "  --early-answer       answer the entry byte once at once, then never\n"
@@ -311,6 +314,7 @@ int parse_options(int argc, char** argv, SimOptions* out, std::string* error) {
       return kOptionsBad;
     }
     if (id == kHelp) return kOptionsHelp;
+    if (id == kVersion) return kOptionsVersion;
     if (is_block_fault(id) && blockFault == 0) blockFault = id;
     if (is_xmodem_fault(id) && xmodemFault == 0) xmodemFault = id;
     if (!apply_flag(id, out) && !apply_value(id, out, error)) return kOptionsBad;

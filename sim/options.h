@@ -48,8 +48,10 @@ struct SimOptions {
 constexpr int kOptionsOk = 0;
 constexpr int kOptionsHelp = 1;
 constexpr int kOptionsBad = 2;
+constexpr int kOptionsVersion = 3;
 
-// Parses argv into *out. Returns kOptionsOk, kOptionsHelp (--help given) or
+// Parses argv into *out. Returns kOptionsOk, kOptionsHelp (--help given),
+// kOptionsVersion (--version given) or
 // kOptionsBad with a one-line reason in *error. Prints nothing.
 int parse_options(int argc, char** argv, SimOptions* out, std::string* error);
 
