@@ -176,5 +176,6 @@ void kit_add_port_arguments(CLI::App* sub, std::string* port, std::string* baud,
       ->required();
   sub->add_option("BAUD", *baud, "Baud rate, for example 115200")->required();
   sub->add_option("--trace", *traceFile,
-                  "Record every operation on the port, with its bytes and times, in this file");
+                  "Record every operation on the port, with its bytes and times, in this file")
+      ->type_name("FILE");
 }

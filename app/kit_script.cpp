@@ -98,9 +98,11 @@ std::string kit_script_failure_text(int result, const ScriptFailure& why,
 
 void kit_add_fetch_timeout(CLI::App* sub, int* seconds) {
   sub->add_option("--fetch-timeout", *seconds,
-                  "Seconds a script fetched by URL may take in all (default " +
+                  "Seconds a script fetched by URL may take in all, 1 to " +
+                      std::to_string(kMaxFetchTimeoutS) + " (default " +
                       std::to_string(kScriptFetchTimeoutS) + ")")
-      ->check(CLI::Range(1, kMaxFetchTimeoutS));
+      ->type_name("S")
+      ->check(CLI::Range(1, kMaxFetchTimeoutS).description(""));
 }
 
 void kit_register_script(CLI::App* app, int* status) {

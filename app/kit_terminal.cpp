@@ -124,8 +124,10 @@ void kit_register_terminal(CLI::App* app, int* status) {
       "F12 reset the target into its boot loader. A port that goes away is waited for and "
       "reopened");
   kit_add_port_arguments(sub, &args->port, &args->baud, &args->trace);
-  sub->add_option("--script", args->script, "Script file or http:// URL that F5 sends");
-  sub->add_option("--send", args->send, "Escaped text F5 sends before the script");
+  sub->add_option("--script", args->script, "Script file or http:// URL that F5 sends")
+      ->type_name("PATH_OR_URL");
+  sub->add_option("--send", args->send, "Escaped text F5 sends before the script")
+      ->type_name("TEXT");
   kit_add_fetch_timeout(sub, &args->fetchTimeoutS);
   sub->add_option("--log", args->log, "Log what arrives to FILE (appended; Ctrl+T l toggles)")
       ->type_name("FILE");
@@ -136,7 +138,7 @@ void kit_register_terminal(CLI::App* app, int* status) {
                   "Line ends of what arrives: crlf (CR as CR LF) or lfcrlf (LF as CR LF) "
                   "(Ctrl+T m)")
       ->type_name("crlf|lfcrlf")
-      ->check(CLI::IsMember({"crlf", "lfcrlf"}, CLI::ignore_case));
+      ->check(CLI::IsMember({"crlf", "lfcrlf"}, CLI::ignore_case).description(""));
   sub->add_flag("--no-reconnect", args->noReconnect,
                 "End (status 3) when the port goes away instead of waiting for it");
   sub->callback([args, status] {
