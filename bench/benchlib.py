@@ -16,6 +16,7 @@ import shlex
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -192,3 +193,13 @@ def summary(values, mean=False, over_ms=None):
 def median_met(values):
     """Returns "met" if the median of values is at most 1 ms, "MISSED" otherwise."""
     return "met" if percentile(sorted(values), 50) <= 1.0 else "MISSED"
+
+
+def wait_raw(fd, limit=10.0):
+    """Waits until the program under test has put fd's terminal in its raw mode."""
+    end = time.monotonic() + limit
+    while time.monotonic() < end:
+        if termios.tcgetattr(fd)[3] & termios.ECHO == 0:
+            return
+        time.sleep(0.01)
+    sys.exit("the terminal never switched to its raw mode")

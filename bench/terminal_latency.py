@@ -31,7 +31,6 @@ import signal
 import subprocess
 import sys
 import tempfile
-import termios
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -59,16 +58,6 @@ def drain(fd, seconds):
                 os.read(fd, 65536)
             except OSError:
                 return
-
-
-def wait_raw(fd, limit=10.0):
-    """Waits until the terminal has switched fd's terminal to its raw mode."""
-    end = time.monotonic() + limit
-    while time.monotonic() < end:
-        if termios.tcgetattr(fd)[3] & termios.ECHO == 0:
-            return
-        time.sleep(0.01)
-    sys.exit("the terminal never switched to its raw mode")
 
 
 def idle_cpu(pid, master, seconds):
@@ -142,7 +131,7 @@ def main():
                                stdin=slave, stdout=slave, stderr=subprocess.DEVNULL,
                                start_new_session=True)
         try:
-            wait_raw(slave)
+            benchlib.wait_raw(slave)
             drain(master, 0.5)
             print("stoker-kit terminal on %s, target unpaced with echo" % port)
             print("load average before: %s" % " ".join(open("/proc/loadavg").read().split()[:3]))

@@ -45,7 +45,6 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import termios
 import threading
 import time
 import tty
@@ -65,16 +64,6 @@ def cpu_ns(pid):
 
 def load():
     return " ".join(open("/proc/loadavg").read().split()[:3])
-
-
-def wait_raw(fd, limit=10.0):
-    """Waits until the program has put the screen in its raw mode."""
-    end = time.monotonic() + limit
-    while time.monotonic() < end:
-        if termios.tcgetattr(fd)[3] & termios.ECHO == 0:
-            return
-        time.sleep(0.01)
-    sys.exit("the terminal never switched to its raw mode")
 
 
 def drain(fd, seconds):
@@ -126,7 +115,7 @@ class Screen:
         self.quit_keys = quit_keys
         self.proc = subprocess.Popen(argv, stdin=self.slave, stdout=self.slave,
                                      stderr=subprocess.DEVNULL, start_new_session=True)
-        wait_raw(self.slave)
+        benchlib.wait_raw(self.slave)
         drain(self.master, 0.5)
 
     def close(self):
