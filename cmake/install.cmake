@@ -7,10 +7,7 @@ option(STOKER_COMPRESS_DOCS
        "Install the man pages and the change log gzip-compressed, as a Debian package has them" OFF)
 
 set(STOKER_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
-set(STOKER_PROGRAMS stoker stoker-kit)
-if(NOT WIN32)
-  list(APPEND STOKER_PROGRAMS stoker-target)
-endif()
+set(STOKER_PROGRAMS stoker stoker-kit stoker-target)
 
 if(WIN32)
   install(TARGETS ${STOKER_PROGRAMS} RUNTIME DESTINATION .)

@@ -1,21 +1,17 @@
+// The line model: bytes stamped with the time they cross a paced line,
+// the waits of the board's protocols, and the drain before a close. The
+// device under it is the platform's (sim/link_device.h).
 #include "sim/link.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#ifdef __linux__
-#include <sys/prctl.h>
-#endif
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <climits>
-#include <cstdlib>
+#include <string>
 #include <thread>
+#include <utility>
 
+#include "serial/serial.h"
 #include "serial/trace.h"
+#include "sim/link_device.h"
 #include "sim/log.h"
 
 namespace {
@@ -38,49 +34,10 @@ constexpr auto kReadAhead = std::chrono::milliseconds(100);
 // Waits longer than this hand the trace to its file first.
 constexpr int kTraceFlushWaitMs = 5;
 
-int fail_with_errno() {
-  return errno != 0 ? errno : EIO;
-}
-
-void close_fd(int* fd) {
-  if (*fd >= 0) close(*fd);
-  *fd = -1;
-}
-
-bool add_fd_flags(int fd, int statusFlags) {
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags | statusFlags) != 0) return false;
-  return fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
-}
-
-// Opens the master, names and opens the slave. 0 or errno.
-int open_pair(Link* link) {
-  link->master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (link->master < 0) return fail_with_errno();
-  if (grantpt(link->master) != 0 || unlockpt(link->master) != 0) return fail_with_errno();
-  const char* name = ptsname(link->master);
-  if (name == nullptr) return fail_with_errno();
-  link->slavePath = name;
-  link->slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (link->slave < 0) return fail_with_errno();
-  return 0;
-}
-
-// Raw 8-bit line on the slave, master non-blocking. 0 or errno.
-int configure_pair(Link* link) {
-  termios tio{};
-  if (tcgetattr(link->slave, &tio) != 0) return fail_with_errno();
-  cfmakeraw(&tio);
-  tio.c_cflag |= CLOCAL | CREAD;
-  if (tcsetattr(link->slave, TCSANOW, &tio) != 0) return fail_with_errno();
-  if (!add_fd_flags(link->master, O_NONBLOCK)) return fail_with_errno();
-  return 0;
-}
-
-// Whole milliseconds until t, rounded down: poll sleeps at least that long,
-// and the caller sleeps off a remainder below one millisecond precisely.
-// -1 (no limit) for kNever.
-int poll_timeout(TimePoint t) {
+// Whole milliseconds until t, rounded down: the device's wait sleeps at
+// least that long, and the caller sleeps off a remainder below one
+// millisecond precisely. -1 (no limit) for kNever.
+int wait_timeout(TimePoint t) {
   if (t == kNever) return -1;
   const auto left = t - Clock::now();
   if (left <= Clock::duration::zero()) return 0;
@@ -115,17 +72,15 @@ TimePoint read_resumes(const Link* link) {
 }
 
 // Reads at most room bytes of what the host has written. False when the
-// master reports no data (hang-up or error) so the caller can pause instead
-// of spinning.
-bool read_master(Link* link, size_t room) {
+// device hung up or failed, so the caller can pause instead of spinning.
+bool read_input(Link* link, size_t room) {
   uint8_t buffer[kReadChunk];
-  const ssize_t n = read(link->master, buffer, std::min(room, sizeof buffer));
+  const long n = device_read(link->device.get(), buffer, std::min(room, sizeof buffer));
   if (n > 0) {
     if (link->trace != nullptr) serial_trace_bytes(link->trace, "rx", buffer, static_cast<int>(n));
     queue_input(link, buffer, static_cast<size_t>(n));
-    return true;
   }
-  return n < 0 && (errno == EAGAIN || errno == EINTR);
+  return n != kDeviceGone;
 }
 
 // Writes every queued byte that is due. A host that does not read loses
@@ -140,9 +95,9 @@ void pump_output(Link* link, TimePoint now) {
     }
     if (link->trace != nullptr)
       serial_trace_bytes(link->trace, "tx", buffer, static_cast<int>(count));
-    const ssize_t n = write(link->master, buffer, count);
-    const size_t written = n < 0 ? 0 : static_cast<size_t>(n);
-    if (written < count) sim_log("output: %zu byte(s) dropped", count - written);
+    const size_t written = device_write(link->device.get(), buffer, count);
+    if (written < count)
+      sim_log("output: %lu byte(s) dropped", static_cast<unsigned long>(count - written));
   }
 }
 
@@ -168,8 +123,7 @@ TimePoint read_wake(const Link* link, size_t wanted, TimePoint deadline) {
 // Bytes the host has written that the line has not read yet: a paced line
 // leaves them in the port until it carries them.
 bool port_holds_input(const Link* link) {
-  int waiting = 0;
-  return ioctl(link->master, FIONREAD, &waiting) == 0 && waiting > 0;
+  return device_input_waiting(link->device.get());
 }
 
 // Whether bytes the host has written are still on their way: in the port,
@@ -182,13 +136,6 @@ bool host_sending(const Link* link) {
 // host is still sending, only at the line's own events.
 TimePoint wake_for(TimePoint deadline, TimePoint now) {
   return now >= deadline ? kNever : deadline;
-}
-
-void note_stop(Link* link) {
-  char drain[16];
-  while (read(link->stopFd, drain, sizeof drain) > 0) {
-  }
-  link->stopped = true;
 }
 
 // Sleeps until t. When an answer to the host is due then, the last stretch
@@ -204,65 +151,80 @@ void sleep_until_due(const Link* link, TimePoint t) {
   }
 }
 
-// One round of the line: sleeps in poll until input arrives, a stop is
-// requested or the next event is due, then moves bytes. The last fraction of
-// a millisecond is slept without watching the port; input that comes in
-// meanwhile is read right after.
+// One round of the line: sleeps in the device's wait until input arrives, a
+// stop is requested or the next event is due, then moves bytes. The last
+// fraction of a millisecond is slept without watching the port; input that
+// comes in meanwhile is read right after.
 void service(Link* link, TimePoint wake, bool wantInput) {
   const size_t room = read_room(link, Clock::now());
   const TimePoint next = next_event(link, wake, wantInput, room);
-  const int timeout = poll_timeout(next);
+  const int timeout = wait_timeout(next);
   // Before a wait of more than a moment, the trace so far goes to its file.
   if (link->trace != nullptr && (timeout < 0 || timeout > kTraceFlushWaitMs))
     serial_trace_flush(link->trace);
   // A line that holds enough leaves the host's bytes in the port.
-  const short watch = room > 0 ? POLLIN : 0;
-  pollfd fds[2] = {{link->master, watch, 0}, {link->stopFd, POLLIN, 0}};
-  const int n = poll(fds, link->stopFd >= 0 ? 2 : 1, timeout);
-  if (n > 0 && (fds[1].revents & POLLIN) != 0) note_stop(link);
-  if (n > 0 && fds[0].revents != 0) {
+  const int woke = device_wait(link->device.get(), timeout, room > 0);
+  if ((woke & kDeviceStop) != 0) link->stopped = true;
+  if ((woke & kDeviceInput) != 0) {
     // Hang-up or error instead of data: pause rather than spin.
-    if (room == 0 || !read_master(link, room)) {
+    if (room == 0 || !read_input(link, room)) {
       std::this_thread::sleep_until(std::min(next, Clock::now() + kHangupPause));
     }
-  } else if (n == 0 && timeout == 0) {
+  } else if (woke == kDeviceQuiet && timeout == 0) {
     sleep_until_due(link, next);
   }
   pump_output(link, Clock::now());
 }
 
-}  // namespace
-
-int link_open(Link* link, long baud, int stopFd, SerialTrace* trace) {
+// A fresh line on the device: paced at baud (0: not), traced from here on.
+void start_line(Link* link, LinkDevicePtr device, const std::string& path, long baud,
+                SerialTrace* trace, const std::string& settings) {
   *link = Link{};
+  link->device = std::move(device);
+  link->path = path;
   link->trace = trace;
-#ifdef __linux__
-  // Timed wake-ups at the byte times, not up to 50 us late (the default
-  // slack of a timer): a paced line then runs at its baud rate.
-  prctl(PR_SET_TIMERSLACK, 1UL);
-#endif
-  link->stopFd = stopFd;
   if (baud > 0) {
     link->byteTime = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(10.0 / static_cast<double>(baud)));
   }
-  int result = open_pair(link);
-  if (result == 0) result = configure_pair(link);
-  if (result != 0) {
-    link_close(link);
-    return result;
-  }
-  if (trace != nullptr)
-    serial_trace_open(
-        trace, link->slavePath.c_str(),
-        baud > 0 ? ("paced at " + std::to_string(baud) + " baud").c_str() : "unpaced");
-  return 0;
+  if (trace != nullptr) serial_trace_open(trace, path.c_str(), settings.c_str());
+}
+
+std::string pacing_text(long baud) {
+  return baud > 0 ? "paced at " + std::to_string(baud) + " baud" : "unpaced";
+}
+
+}  // namespace
+
+std::string device_path_of(const std::string& name) {
+  constexpr size_t kMaxDigits = 3;
+  const bool number = !name.empty() && name.size() <= kMaxDigits &&
+                      name.find_first_not_of("0123456789") == std::string::npos;
+  const int n = number ? std::stoi(name) : 0;
+  return n > 0 ? serial_device_name(n) : name;
+}
+
+bool link_open_pty(Link* link, long baud, SerialTrace* trace, std::string* error) {
+  std::string path;
+  LinkDevicePtr device = device_open_pty(&path, error);
+  if (!device) return false;
+  start_line(link, std::move(device), path, baud, trace, pacing_text(baud));
+  return true;
+}
+
+bool link_open_port(Link* link, const std::string& name, long rate, long baud, SerialTrace* trace,
+                    std::string* error) {
+  std::string path;
+  LinkDevicePtr device = device_open_port(name, rate, &path, error);
+  if (!device) return false;
+  start_line(link, std::move(device), path, baud, trace,
+             std::to_string(rate) + ",8,N,1 " + pacing_text(baud));
+  return true;
 }
 
 void link_close(Link* link) {
-  if (link->master >= 0 && link->trace != nullptr) serial_trace_text(link->trace, "close", "");
-  close_fd(&link->slave);
-  close_fd(&link->master);
+  if (link->device && link->trace != nullptr) serial_trace_text(link->trace, "close", "");
+  link->device.reset();
 }
 
 int link_get(Link* link, TimePoint deadline, uint8_t* out) {
@@ -367,13 +329,12 @@ int link_flush(Link* link) {
 
 int link_drain(Link* link, TimePoint limit) {
   if (link_flush(link) == kLinkStopped) return kLinkStopped;
-  // Bytes written to the master reach the port's queue a moment later, so an
+  // Bytes written to the device reach the host's side a moment later, so an
   // empty queue counts only once that moment has surely passed.
   const TimePoint settled = std::max(Clock::now(), link->txFree) + kDrainSettle;
   for (;;) {
-    int unread = 0;
     const TimePoint now = Clock::now();
-    const bool empty = ioctl(link->slave, FIONREAD, &unread) != 0 || unread <= 0;
+    const bool empty = !device_output_unread(link->device.get());
     if ((empty && now >= settled) || now >= limit) return kLinkTimeout;
     if (link_wait_until(link, std::min(limit, now + kDrainPoll)) == kLinkStopped) {
       return kLinkStopped;

@@ -1,16 +1,26 @@
-// The board's end of the line: the master side of a pseudo-terminal, with
-// optional pacing that models a real 8N1 line of a given baud rate in both
-// directions.
+// The board's end of the line: the master side of a pseudo-terminal, or a
+// serial port, with optional pacing that models a real 8N1 line of a given
+// baud rate in both directions. The line model lives in link.cpp; the device
+// and the stop request that ends every wait in link_posix.cpp and
+// link_win32.cpp.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
 struct SerialTrace;
+
+// The platform's device under the line (sim/link_device.h).
+struct LinkDevice;
+struct LinkDeviceCloser {
+  void operator()(LinkDevice* device) const;
+};
+using LinkDevicePtr = std::unique_ptr<LinkDevice, LinkDeviceCloser>;
 
 using Clock = std::chrono::steady_clock;
 using TimePoint = Clock::time_point;
@@ -22,10 +32,10 @@ struct TimedByte {
 };
 
 struct Link {
-  int master = -1;
-  int slave = -1;   // our own hold on the port, so hosts may come and go
-  int stopFd = -1;  // readable once a stop was requested; not owned
-  std::string slavePath;
+  LinkDevicePtr device;
+  // The port's name for the host: the pseudo-terminal's slave, or the
+  // device that --port named.
+  std::string path;
   Clock::duration byteTime{};    // zero: no pacing
   std::deque<TimedByte> input;   // from the host, released at .at
   std::deque<TimedByte> output;  // to the host, written at .at
@@ -42,13 +52,35 @@ constexpr int kLinkByte = 1;
 constexpr int kLinkTimeout = 0;
 constexpr int kLinkStopped = -1;
 
-// Creates the pseudo-terminal, makes its slave raw and keeps it open. baud 0
-// disables pacing; stopFd (may be -1) ends every wait once readable; trace
-// (may be null) records the line from here on.
-// Returns 0 or an errno value; on failure nothing stays open.
-int link_open(Link* link, long baud, int stopFd, SerialTrace* trace = nullptr);
+// Whether this system has pseudo-terminals for the board (Windows has none:
+// there the board needs a serial port).
+bool link_pty_supported();
 
-// Closes both sides: a host still on the port sees it vanish.
+// Makes the stop signals (SIGTERM, SIGINT, SIGHUP; on Windows the console's
+// Ctrl-C, Ctrl-Break and closing) end every wait of the link, which then
+// reports kLinkStopped. False with *error when they can't be watched.
+bool link_watch_stop(std::string* error);
+
+// Creates the pseudo-terminal, makes its slave raw and keeps it open. baud 0
+// disables pacing; trace (may be null) records the line from here on.
+// False with *error (one line) on failure; nothing stays open then.
+bool link_open_pty(Link* link, long baud, SerialTrace* trace, std::string* error);
+
+// Opens the serial port `name` (a device path; a number n, the port that
+// stoker takes for n; on Windows also COMn) exclusively, raw 8N1 at `rate`
+// without flow control. baud paces the line as for link_open_pty: a real
+// port's own rate then holds the bytes to the same pace, and the model adds
+// no more than a byte's time. False with *error on failure.
+bool link_open_port(Link* link, const std::string& name, long rate, long baud, SerialTrace* trace,
+                    std::string* error);
+
+// Makes linkPath a symbolic link to the pseudo-terminal, replacing a link
+// but nothing else. False with *error.
+bool link_publish(const Link* link, const std::string& linkPath, std::string* error);
+// Removes linkPath if it still points at the pseudo-terminal.
+void link_unpublish(const Link* link, const std::string& linkPath);
+
+// Closes the board's end: a host still on a pseudo-terminal sees it vanish.
 void link_close(Link* link);
 
 // Next byte from the host, waiting until deadline at most. Returns kLinkByte

@@ -1,13 +1,6 @@
 // stoker-target: a simulated board whose boot loader answers on a
-// pseudo-terminal. Prints "PTY <path>" once the port is ready and one
-// "SUMMARY ..." line per session.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <climits>
-#include <csignal>
+// pseudo-terminal ("PTY <path>" once it is ready) or on a serial port
+// (--port; "PORT <device>"), with one "SUMMARY ..." line per session.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -35,58 +28,6 @@ constexpr int kExitVanished = 3;
 // port closes; then a little longer for trailing bytes (the second EOT).
 constexpr auto kDrainLimit = std::chrono::seconds(1);
 constexpr auto kLinger = std::chrono::milliseconds(100);
-
-int g_stopPipe[2] = {-1, -1};
-
-extern "C" void on_stop_signal(int) {
-  const int saved = errno;
-  const char byte = 1;
-  if (write(g_stopPipe[1], &byte, 1) < 0) {
-  }
-  errno = saved;
-}
-
-bool set_nonblocking_cloexec(int fd) {
-  const int flags = fcntl(fd, F_GETFL);
-  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 &&
-         fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
-}
-
-// SIGTERM, SIGINT and SIGHUP become a byte on the stop pipe, which ends
-// every wait of the link. False when the pipe can't be made.
-bool install_signals() {
-  if (pipe(g_stopPipe) != 0) return false;
-  if (!set_nonblocking_cloexec(g_stopPipe[0]) || !set_nonblocking_cloexec(g_stopPipe[1])) {
-    return false;
-  }
-  struct sigaction action {};
-  action.sa_handler = on_stop_signal;
-  sigemptyset(&action.sa_mask);
-  for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &action, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-  return true;
-}
-
-// Points path at target, replacing a symbolic link but nothing else.
-// 0 or an errno value.
-int make_port_link(const std::string& path, const std::string& target) {
-  struct stat info {};
-  if (lstat(path.c_str(), &info) == 0) {
-    if (!S_ISLNK(info.st_mode)) return EEXIST;
-    if (unlink(path.c_str()) != 0 && errno != ENOENT) return errno;
-  }
-  return symlink(target.c_str(), path.c_str()) == 0 ? 0 : errno;
-}
-
-// Removes the link if it still points at target.
-void remove_port_link(const std::string& path, const std::string& target) {
-  if (path.empty()) return;
-  char buffer[PATH_MAX];
-  const ssize_t n = readlink(path.c_str(), buffer, sizeof buffer - 1);
-  if (n < 0) return;
-  buffer[n] = '\0';
-  if (target == buffer) unlink(path.c_str());
-}
 
 // Writes the output file (if asked for) and prints the summary line.
 void finish_session(const SimOptions& opts, const SessionResult& result) {
@@ -123,7 +64,7 @@ int run_sessions(const SimOptions& opts, Link* link) {
     if (rc == kSessionStopped || link_flush(link) == kLinkStopped) return kExitOk;
     if (rc == kSessionVanished) {
       link_drain(link, Clock::now() + kDrainLimit);
-      remove_port_link(opts.linkPath, link->slavePath);
+      link_unpublish(link, opts.linkPath);
       link_close(link);
       sim_log("port closed for good");
       finish_session(opts, result);
@@ -137,22 +78,20 @@ int run_sessions(const SimOptions& opts, Link* link) {
   }
 }
 
-// Creates the port (and its link) and prints its path. Exit status on
-// failure, -1 on success.
+// Opens the board's end (a serial port, or a pseudo-terminal and its link)
+// and prints what the host opens. Exit status on failure, -1 on success.
 int open_port(const SimOptions& opts, Link* link, SerialTrace* trace) {
-  int error = link_open(link, opts.baud, g_stopPipe[0], trace);
-  if (error != 0) {
-    std::fprintf(stderr, "stoker-target: cannot create a pseudo-terminal: %s\n",
-                 std::strerror(error));
-    return kExitFailure;
-  }
-  if (!opts.linkPath.empty() && (error = make_port_link(opts.linkPath, link->slavePath)) != 0) {
-    std::fprintf(stderr, "stoker-target: cannot make link %s: %s\n", opts.linkPath.c_str(),
-                 std::strerror(error));
+  std::string error;
+  const bool port = !opts.portName.empty();
+  const bool opened =
+      port ? link_open_port(link, opts.portName, port_rate(opts), opts.baud, trace, &error)
+           : link_open_pty(link, opts.baud, trace, &error);
+  if (!opened || (!opts.linkPath.empty() && !link_publish(link, opts.linkPath, &error))) {
+    std::fprintf(stderr, "stoker-target: %s\n", error.c_str());
     link_close(link);
     return kExitFailure;
   }
-  std::printf("PTY %s\n", link->slavePath.c_str());
+  std::printf("%s %s\n", port ? "PORT" : "PTY", link->path.c_str());
   std::fflush(stdout);
   return -1;
 }
@@ -175,9 +114,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "stoker-target: %s\n%s", error.c_str(), usage_text());
     return kExitUsage;
   }
+  if (opts.portName.empty() && !link_pty_supported()) {
+    std::fprintf(stderr,
+                 "stoker-target: this system has no pseudo-terminals: name the board's serial "
+                 "port with --port (one end of a null-modem pair, such as COM5)\n");
+    return kExitUsage;
+  }
   sim_log_enable(opts.log);
-  if (!install_signals()) {
-    std::fprintf(stderr, "stoker-target: cannot set up signals: %s\n", std::strerror(errno));
+  if (!link_watch_stop(&error)) {
+    std::fprintf(stderr, "stoker-target: %s\n", error.c_str());
     return kExitFailure;
   }
   // The trace file first: one that can't be created is refused before the
@@ -193,7 +138,7 @@ int main(int argc, char** argv) {
   sim_log("mode %d, generation %d, sub-version %d, baud %ld", static_cast<int>(opts.mode), opts.gen,
           opts.subVersion, opts.baud);
   const int status = run_sessions(opts, &link);
-  remove_port_link(opts.linkPath, link.slavePath);
+  link_unpublish(&link, opts.linkPath);
   link_close(&link);
   if (trace && !serial_trace_finish(std::move(trace), &error))
     std::fprintf(stderr, "stoker-target: the trace is incomplete: %s\n", error.c_str());

@@ -18,6 +18,7 @@ enum OptionId {
   kRefuseLine,
   kSilentLine,
   kTrace,
+  kPort,
   kGen = 1000,
   kSubVersion,
   kOut,
@@ -53,6 +54,7 @@ const option kLongOptions[] = {
     {"refuse-line", required_argument, nullptr, kRefuseLine},
     {"silent-line", required_argument, nullptr, kSilentLine},
     {"trace", required_argument, nullptr, kTrace},
+    {"port", required_argument, nullptr, kPort},
     {"gen", required_argument, nullptr, kGen},
     {"sub-version", required_argument, nullptr, kSubVersion},
     {"out", required_argument, nullptr, kOut},
@@ -212,6 +214,11 @@ bool apply_value(int id, SimOptions* out, std::string* error) {
     case kTrace:
       out->tracePath = optarg;
       return true;
+    case kPort:
+      out->portName = optarg;
+      if (!out->portName.empty()) return true;
+      *error = "--port needs the name of a serial port";
+      return false;
     case kBaud:
       return take_number(id, 1, 100000000, &out->baud, error);
     case kEraseMs:
@@ -257,6 +264,10 @@ bool check_generation(const SimOptions& opts, int blockFault, int xmodemFault, s
 
 }  // namespace
 
+long port_rate(const SimOptions& opts) {
+  return opts.baud > 0 ? opts.baud : kDefaultPortRate;
+}
+
 const char* usage_text() {
   return "usage: stoker-target [options]\n"
          "  --mode M             boot (a boot loader, default), sink (takes and records\n"
@@ -264,7 +275,10 @@ const char* usage_text() {
          "  --gen N              boot loader generation 1, 2 or 3 (default 3)\n"
          "  --sub-version V      byte answered to 'v', 0..255 (default 3)\n"
          "  --out FILE           write each session's received image to FILE\n"
-         "  --link PATH          make PATH a symbolic link to the port\n"
+         "  --link PATH          make PATH a symbolic link to the pseudo-terminal\n"
+         "  --port PORT          play the board on this serial port (a device path, COMn\n"
+         "                       on Windows, or a number n as stoker takes it) instead of\n"
+         "                       a pseudo-terminal: raw 8N1 at --baud, else 115200\n"
          "  --baud B             pace both directions like a B-baud 8N1 line\n"
          "  --erase-ms MS        time the erase takes before its reply (default 0)\n"
          "  --once               exit after the first session\n"
@@ -321,6 +335,10 @@ int parse_options(int argc, char** argv, SimOptions* out, std::string* error) {
   }
   if (optind < argc) {
     *error = std::string("unexpected argument ") + argv[optind];
+    return kOptionsBad;
+  }
+  if (!out->portName.empty() && !out->linkPath.empty()) {
+    *error = "--link names a pseudo-terminal: it does not go with --port";
     return kOptionsBad;
   }
   if (out->mode != kModeBoot && (blockFault != 0 || xmodemFault != 0)) {

@@ -13,6 +13,8 @@ struct SimOptions {
   int subVersion = 3;
   std::string outPath;
   std::string linkPath;
+  // A serial port to play the board on instead of a pseudo-terminal.
+  std::string portName;
   long baud = 0;  // 0: no pacing
   int eraseMs = 0;
   bool once = false;
@@ -44,6 +46,13 @@ struct SimOptions {
   std::string refuseLine;  // lines containing this get 0x05
   std::string silentLine;  // lines containing this get no answer
 };
+
+// The rate of a --port without --baud.
+constexpr long kDefaultPortRate = 115200;
+
+// The rate --port opens its device at: --baud, else kDefaultPortRate. The
+// pacing stays as --baud alone sets it.
+long port_rate(const SimOptions& opts);
 
 constexpr int kOptionsOk = 0;
 constexpr int kOptionsHelp = 1;

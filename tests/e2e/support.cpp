@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -93,14 +94,21 @@ bool wine_mode() {
 }
 
 std::vector<std::string> host_program(const std::string& name) {
-  if (name != "stoker" && name != "stoker-kit") ADD_FAILURE() << "no program " << name;
+  const std::vector<std::pair<std::string, const char*>> programs = {
+      {"stoker", STOKER_BIN}, {"stoker-kit", STOKER_KIT_BIN}, {"stoker-target", STOKER_TARGET_BIN}};
+  const auto program = std::find_if(programs.begin(), programs.end(),
+                                    [&name](const auto& entry) { return entry.first == name; });
+  if (program == programs.end()) {
+    ADD_FAILURE() << "no program " << name;
+    return {STOKER_BIN};
+  }
 #ifdef STOKER_WINE_BIN
   if (wine_mode())
     return {STOKER_WINE_BIN, std::string(STOKER_WINDOWS_BIN_DIR) + "/" + name + ".exe"};
 #else
   if (wine_mode()) ADD_FAILURE() << "built without a Windows build to run under Wine";
 #endif
-  return {name == "stoker" ? STOKER_BIN : STOKER_KIT_BIN};
+  return {program->second};
 }
 
 ProcessResult run_host(const std::string& name, const std::vector<std::string>& args,
@@ -260,6 +268,28 @@ bool SimTarget::launch(const std::vector<std::string>& options, ComRange com, bo
   std::vector<std::string> argv = {STOKER_TARGET_BIN, "--link", link_, "--out", out_};
   if (once) argv.emplace_back("--once");
   argv.insert(argv.end(), options.begin(), options.end());
+  if (!spawn_and_wait_ready(argv)) return false;
+  struct stat st;
+  if (lstat(link_.c_str(), &st) != 0) return false;
+  return !wine_mode() || take_com_port(com);
+}
+
+bool SimTarget::start_on_port(const std::string& port, const std::vector<std::string>& options,
+                              bool once) {
+  dir_ = make_temp_dir();
+  out_ = dir_ + "/received.bin";
+  std::vector<std::string> argv = host_program("stoker-target");
+  for (const std::string& arg :
+       {std::string("--port"), port, std::string("--out"), host_path(out_)})
+    argv.push_back(arg);
+  if (once) argv.emplace_back("--once");
+  argv.insert(argv.end(), options.begin(), options.end());
+  return spawn_and_wait_ready(argv) && buffered_.compare(0, 5, "PORT ") == 0;
+}
+
+// Starts the simulator; true once it has printed its first line (the port
+// is ready then).
+bool SimTarget::spawn_and_wait_ready(const std::vector<std::string>& argv) {
   int out[2];
   if (pipe(out) != 0) return false;
   const int errFd = open("/dev/null", O_WRONLY);
@@ -274,28 +304,27 @@ bool SimTarget::launch(const std::vector<std::string>& options, ComRange com, bo
     if (ms_left(deadline) == 0 || poll(&fd, 1, ms_left(deadline)) <= 0) return false;
     if (!drain_into(stdout_, buffered_)) return false;
   }
-  struct stat st;
-  if (lstat(link_.c_str(), &st) != 0) return false;
-  return !wine_mode() || take_com_port(com);
+  return true;
 }
 
-// Links the first free comN of the range to the pseudo-terminal. symlink()
-// fails on an existing name, so parallel tests never share a number.
+int link_com_port(const std::string& target, ComRange com, std::string* link) {
+  const std::string dosdevices = std::string(std::getenv("WINEPREFIX")) + "/dosdevices/com";
+  const int step = com.first <= com.last ? 1 : -1;
+  for (int n = com.first;; n += step) {
+    *link = dosdevices + std::to_string(n);
+    if (symlink(target.c_str(), link->c_str()) == 0) return n;
+    if (errno != EEXIST || n == com.last) return 0;
+  }
+}
+
+// Links the first free comN of the range to the pseudo-terminal.
 bool SimTarget::take_com_port(ComRange com) {
   const size_t at = buffered_.find("PTY ");
   if (at == std::string::npos) return false;
   const std::string pty = buffered_.substr(at + 4, buffered_.find('\n', at) - at - 4);
-  const std::string dosdevices = std::string(std::getenv("WINEPREFIX")) + "/dosdevices/com";
-  const int step = com.first <= com.last ? 1 : -1;
-  for (int n = com.first;; n += step) {
-    const std::string link = dosdevices + std::to_string(n);
-    if (symlink(pty.c_str(), link.c_str()) == 0) {
-      com_ = n;
-      comLink_ = link;
-      return true;
-    }
-    if (errno != EEXIST || n == com.last) return false;
-  }
+  com_ = link_com_port(pty, com, &comLink_);
+  if (com_ == 0) comLink_.clear();
+  return com_ != 0;
 }
 
 void SimTarget::release_com_port() {
@@ -328,6 +357,21 @@ std::string SimTarget::field(const std::string& summary, const std::string& key)
   return summary.substr(begin, summary.find(' ', begin) - begin);
 }
 
+int SimTarget::interrupt(int timeoutMs) {
+  if (pid_ <= 0) return -1;
+  kill(pid_, SIGINT);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  int raw = 0;
+  while (waitpid(pid_, &raw, WNOHANG) == 0) {
+    if (ms_left(deadline) == 0) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  pid_ = -1;
+  while (stdout_ >= 0 && drain_into(stdout_, buffered_)) {
+  }
+  return decode_status(raw);
+}
+
 int SimTarget::stop() {
   int status = -1;
   if (pid_ > 0) {
@@ -346,4 +390,66 @@ int SimTarget::stop() {
   stdout_ = -1;
   release_com_port();
   return status;
+}
+
+namespace {
+
+// The full path of a program found on PATH; "" when it is not there.
+std::string find_on_path(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+  size_t begin = 0;
+  while (begin <= dirs.size()) {
+    const size_t end = std::min(dirs.find(':', begin), dirs.size());
+    const std::string candidate = dirs.substr(begin, end - begin) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    begin = end + 1;
+  }
+  return "";
+}
+
+}  // namespace
+
+PortPair::~PortPair() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  for (const std::string& link : comLinks_) unlink(link.c_str());
+}
+
+bool PortPair::open() {
+  const std::string socat = find_on_path("socat");
+  if (socat.empty()) {
+    ADD_FAILURE() << "socat is not installed (apt-get install socat)";
+    return false;
+  }
+  const std::string dir = make_temp_dir();
+  board_ = dir + "/board";
+  host_ = dir + "/host";
+  const int devnull = ::open("/dev/null", O_WRONLY);
+  pid_ = spawn({socat, "pty,raw,echo=0,link=" + board_, "pty,raw,echo=0,link=" + host_}, devnull,
+               devnull);
+  close(devnull);
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (access(board_.c_str(), F_OK) != 0 || access(host_.c_str(), F_OK) != 0) {
+    if (ms_left(deadline) == 0) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!wine_mode()) return true;
+  for (auto [end, com] : {std::pair{&board_, &boardCom_}, std::pair{&host_, &hostCom_}}) {
+    std::string link;
+    *com = link_com_port(std::filesystem::canonical(*end).string(), kAnyComPort, &link);
+    if (*com == 0) return false;
+    comLinks_.push_back(link);
+  }
+  return true;
+}
+
+std::string PortPair::board_port() const {
+  return wine_mode() ? "COM" + std::to_string(boardCom_) : board_;
+}
+
+std::string PortPair::host_port() const {
+  return wine_mode() ? std::to_string(hostCom_) : host_;
 }

@@ -39,7 +39,8 @@ ProcessResult run_program_signalled(const std::vector<std::string>& argv, int ti
 bool wine_mode();
 
 // The command that starts one of the programs under test ("stoker",
-// "stoker-kit"): its path, or wine and the Windows executable.
+// "stoker-kit", "stoker-target"): its path, or wine and the Windows
+// executable.
 std::vector<std::string> host_program(const std::string& name);
 
 // run_program of host_program(name) with args. Under Wine the output's line
@@ -76,6 +77,36 @@ struct ComRange {
 // of the low numbers that Wine gives the machine's own serial devices.
 constexpr ComRange kAnyComPort = {40, 254};
 
+// Links the first free $WINEPREFIX/dosdevices/comN of the range to target;
+// symlink() fails on an existing name, so parallel tests never share a
+// number. The number, or 0 when none was free; *link names the link.
+int link_com_port(const std::string& target, ComRange com, std::string* link);
+
+// Two pseudo-terminals joined by socat, as a null-modem cable joins two
+// serial ports: what one end's program writes, the other's reads. Under
+// Wine each end is also a COM port. Ended (socat stopped, the COM links
+// removed) when this object goes away.
+class PortPair {
+ public:
+  PortPair() = default;
+  ~PortPair();
+  PortPair(const PortPair&) = delete;
+  PortPair& operator=(const PortPair&) = delete;
+
+  // Starts socat and waits for both ends. False when either fails.
+  bool open();
+  // One end as the board's --port takes it: its path, or under Wine "COMn".
+  std::string board_port() const;
+  // The other end as stoker takes it: its path, or under Wine the number.
+  std::string host_port() const;
+
+ private:
+  pid_t pid_ = -1;
+  std::string board_, host_;
+  int boardCom_ = 0, hostCom_ = 0;
+  std::vector<std::string> comLinks_;
+};
+
 // A running stoker-target, stopped when this object goes away.
 class SimTarget {
  public:
@@ -106,9 +137,21 @@ class SimTarget {
   // Starts it again on the same port path and output file (the board
   // plugged in again after stop): false as start.
   bool restart(const std::vector<std::string>& options, ComRange com = kAnyComPort);
+  // Starts the board of the programs under test (stoker-target.exe under
+  // Wine) on an existing serial port (--port) with these options plus --out
+  // and (with once) --once; returns once it has opened the port. False when
+  // it does not.
+  bool start_on_port(const std::string& port, const std::vector<std::string>& options,
+                     bool once = true);
+  // Sends SIGINT (under Wine a console Ctrl-C) and waits up to timeoutMs for
+  // the simulator to end: its exit status, or -1 when it did not end.
+  int interrupt(int timeoutMs);
+  // Everything it printed on standard output so far.
+  const std::string& output() const { return buffered_; }
 
  private:
   bool launch(const std::vector<std::string>& options, ComRange com, bool once);
+  bool spawn_and_wait_ready(const std::vector<std::string>& argv);
   bool take_com_port(ComRange com);
   void release_com_port();
 

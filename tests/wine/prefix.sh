@@ -16,7 +16,7 @@ persist_seconds=300
 case "${1:-}" in
   create)
     bin=${2:?usage: prefix.sh create BIN_DIR}
-    for exe in stoker.exe stoker-kit.exe; do
+    for exe in stoker.exe stoker-kit.exe stoker-target.exe; do
       [[ -f $bin/$exe ]] || { echo "missing $bin/$exe: build the Windows tree first" >&2; exit 1; }
     done
     # A server left by an interrupted run would hold the old prefix.
