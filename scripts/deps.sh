@@ -35,11 +35,13 @@ BUILD_PACKAGES=(cmake:cmake ninja:ninja-build g++:g++ /usr/include/gtest/gtest.h
 # What the tests use besides the build: Python's PIL under the system Python
 # (pictures and fonts made by another program), a TrueType font to render
 # fonts from, tmux (the terminal in a real terminal), strace (drain counts),
-# man (the installed man pages render without a warning).
+# man (the installed man pages render without a warning), g++'s
+# ThreadSanitizer runtime (several boards flashed at once).
 TEST_PACKAGES=(/usr/lib/python3/dist-packages/PIL/__init__.py:python3-pil
                /usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf:fonts-dejavu-core
                tmux:tmux
-               man:man-db /usr/bin/groff:groff-base)
+               man:man-db /usr/bin/groff:groff-base
+               /usr/lib/x86_64-linux-gnu/libtsan.so.2:libtsan2)
 
 # What the benchmarks use besides the build: picocom, the terminal that the
 # terminal's figures are compared with (bench/terminal_throughput.sh).
