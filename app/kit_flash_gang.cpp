@@ -157,12 +157,14 @@ bool start_traces(const std::string& dir, std::vector<GangBoard>* boards, std::s
   return true;
 }
 
-GangDisplay pick_display(size_t boards) {
+// Status lines redrawn in place when standard output is a terminal that
+// takes them and has room for them, with the cursor's line below them (more
+// boards get a line per change).
+void pick_display(size_t boards, GangSetup* setup) {
   int rows = 0;
-  // The status lines must fit the terminal, with the cursor's line below
-  // them; more boards get a line per change.
-  if (!console_begin_redraw(&rows)) return GANG_LINES;
-  return rows == 0 || boards < static_cast<size_t>(rows) ? GANG_REDRAW : GANG_LINES;
+  setup->display = GANG_LINES;
+  if (!console_begin_redraw(&rows, &setup->columns)) return;
+  if (rows == 0 || boards < static_cast<size_t>(rows)) setup->display = GANG_REDRAW;
 }
 
 void report_after_table(const std::vector<GangBoard>& boards,
@@ -225,7 +227,7 @@ int kit_flash_gang(const KitFlashArgs& args) {
   setup.job = job;
   setup.settings = settings;
   setup.image = &image;
-  setup.display = pick_display(boards.size());
+  pick_display(boards.size(), &setup);
   const std::vector<GangResult> results = kit_gang_run(&boards, setup);
   console_end_redraw();
   console_print("%s", kit_gang_table(boards, results).c_str());

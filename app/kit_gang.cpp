@@ -34,6 +34,7 @@ struct GangScreen {
   std::vector<std::string> labels;
   size_t width = 0;  // of the longest label
   GangDisplay display = GANG_LINES;
+  size_t lineWidth = 0;   // the longest status line; 0: any
   int running = 0;        // boards whose run has not ended
   size_t drawnLines = 0;  // status lines drawn above the cursor
 };
@@ -109,8 +110,10 @@ std::string block_text(GangScreen* screen) {
   if (screen->drawnLines > 0) text += "\x1b[" + std::to_string(screen->drawnLines) + "A";
   const Clock::time_point now = Clock::now();
   for (size_t i = 0; i < screen->status.size(); ++i) {
-    text += "\r" + kit_gang_status_line(screen->labels[i], screen->width, screen->status[i], now) +
-            kClearToLineEnd + "\n";
+    std::string line =
+        kit_gang_status_line(screen->labels[i], screen->width, screen->status[i], now);
+    if (screen->lineWidth > 0 && line.size() > screen->lineWidth) line.resize(screen->lineWidth);
+    text += "\r" + line + kClearToLineEnd + "\n";
   }
   screen->drawnLines = screen->status.size();
   return text;
@@ -342,6 +345,9 @@ std::vector<GangResult> kit_gang_run(std::vector<GangBoard>* boards, const GangS
   const size_t n = boards->size();
   GangScreen screen;
   screen.display = setup.display;
+  // A line that filled the last column would leave the cursor there, and
+  // the erase after it would take that column's character.
+  if (setup.columns > 1) screen.lineWidth = static_cast<size_t>(setup.columns - 1);
   screen.status.resize(n);
   for (const GangBoard& board : *boards) {
     screen.labels.push_back(board.label);

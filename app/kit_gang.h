@@ -45,6 +45,9 @@ struct GangSetup {
   std::string settings;  // "BAUD,8,N,1"
   const LoadedImage* image = nullptr;
   GangDisplay display = GANG_LINES;
+  // GANG_REDRAW: the terminal's width (0 when unknown). A status line is cut
+  // to fit, since one that wrapped would not be drawn over.
+  int columns = 0;
 };
 
 // Downloads the image into every board at once, one thread each, and waits

@@ -48,8 +48,8 @@ bool console_is_terminal();
 
 // Prepares standard output for lines redrawn in place with the usual
 // escape sequences (cursor up, erase to the line's end): true when it is a
-// terminal that takes them, with its height in *rows (0 when unknown). On
-// Windows this switches the console to take them; console_end_redraw puts
-// it back.
-bool console_begin_redraw(int* rows);
+// terminal that takes them, with its height and width in *rows and
+// *columns (0 when unknown). On Windows this switches the console to take
+// them; console_end_redraw puts it back.
+bool console_begin_redraw(int* rows, int* columns);
 void console_end_redraw();

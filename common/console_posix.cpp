@@ -28,14 +28,18 @@ bool console_is_terminal() {
   return isatty(STDOUT_FILENO) == 1;
 }
 
-bool console_begin_redraw(int* rows) {
+bool console_begin_redraw(int* rows, int* columns) {
   *rows = 0;
+  *columns = 0;
   if (!console_is_terminal()) return false;
   // A terminal that says it moves no cursor gets plain lines.
   const char* term = std::getenv("TERM");
   if (term == nullptr || *term == '\0' || std::strcmp(term, "dumb") == 0) return false;
   winsize size{};
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0) *rows = size.ws_row;
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0) {
+    *rows = size.ws_row;
+    *columns = size.ws_col;
+  }
   return true;
 }
 

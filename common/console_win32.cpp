@@ -25,8 +25,9 @@ DWORD g_savedMode = 0;
 bool g_modeChanged = false;
 }  // namespace
 
-bool console_begin_redraw(int* rows) {
+bool console_begin_redraw(int* rows, int* columns) {
   *rows = 0;
+  *columns = 0;
   const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
   if (GetConsoleMode(out, &mode) == 0) return false;
@@ -37,8 +38,10 @@ bool console_begin_redraw(int* rows) {
     g_modeChanged = true;
   }
   CONSOLE_SCREEN_BUFFER_INFO info{};
-  if (GetConsoleScreenBufferInfo(out, &info) != 0)
+  if (GetConsoleScreenBufferInfo(out, &info) != 0) {
     *rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+    *columns = info.srWindow.Right - info.srWindow.Left + 1;
+  }
   return true;
 }
 
