@@ -1,4 +1,5 @@
-// stoker-kit flash [-v] PORT BAUD FLASHSTART FLASHSIZE_K DELAY FILE [--erase-all] [--trace FILE]
+// stoker-kit flash [-v] PORT[,PORT...] BAUD FLASHSTART FLASHSIZE_K DELAY FILE [--erase-all]
+//                  [--trace FILE|DIR]
 #include "app/kit_flash.h"
 
 #include <CLI/CLI.hpp>
@@ -9,7 +10,6 @@
 #include "app/kit.h"
 #include "app/kit_port.h"
 #include "app/stoker_cli.h"
-#include "boot/block.h"
 #include "boot/download.h"
 #include "common/console.h"
 #include "common/file.h"
@@ -106,11 +106,6 @@ bool kit_flash_check(const KitFlashArgs& args, DownloadJob* job, std::string* er
   return true;
 }
 
-long long kit_flash_bytes_done(int generation, int total, int done) {
-  const long long bytes = generation >= 2 ? static_cast<long long>(done) + kBlockBytes : done;
-  return bytes < total ? bytes : total;
-}
-
 std::string kit_flash_summary(long long bytes, const std::string& port, double seconds,
                               int generation) {
   char text[96];
@@ -121,6 +116,7 @@ std::string kit_flash_summary(long long bytes, const std::string& port, double s
 }
 
 int kit_flash(const KitFlashArgs& args, SerialPort* port) {
+  if (kit_gang_form(args.port)) return kit_flash_gang(args);
   KitFlashRun run;
   std::string error;
   if (!kit_flash_check(args, &run.job, &error)) {
@@ -156,6 +152,14 @@ void kit_register_flash(CLI::App* app, int* status) {
   sub->add_flag("--erase-all", args->eraseAll,
                 "Ask a generation-1 loader to erase the whole flash");
   kit_add_port_arguments(sub, &args->port, &args->baud, &args->trace);
+  sub->get_option("PORT")->description(
+      "Port number (3 for COM3), device path, or board: usb:SERIAL, usb:VVVV:PPPP#N; several "
+      "comma-separated, or usb:VVVV:PPPP for every board with these ids, are flashed at once");
+  sub->get_option("--trace")
+      ->description(
+          "Record every operation on the port, with its bytes and times, in this file; with "
+          "several boards one file per board in this directory")
+      ->type_name("FILE|DIR");
   sub->add_option("FLASHSTART", args->flashStart, "Flash base address in hex, e.g. 0x1d000000")
       ->required();
   sub->add_option("FLASHSIZE_K", args->flashSizeK, "Flash size in KiB, e.g. 512")->required();

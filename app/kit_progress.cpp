@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "boot/image.h"
 #include "common/console.h"
 #include "common/stop.h"
 
@@ -63,6 +64,11 @@ void draw(KitProgress* d, int percent, long long doneBytes, Clock::time_point no
 }
 
 }  // namespace
+
+long long kit_flash_bytes_done(int generation, int total, int done) {
+  const long long bytes = generation >= 2 ? static_cast<long long>(done) + kBlockBytes : done;
+  return bytes < total ? bytes : total;
+}
 
 std::string kit_rate_text(double bytesPerSecond) {
   char text[32];

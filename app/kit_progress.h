@@ -36,6 +36,11 @@ void kit_progress_show(KitProgress* display, long long doneBytes);
 // finished with a newline.
 void kit_progress_finish(KitProgress* display, bool complete);
 
+// The image bytes a download's progress report stands for: the block
+// protocol (loader generations 2 and 3) reports the offset of the block
+// just written, the XMODEM one (generation 1) the bytes acknowledged.
+long long kit_flash_bytes_done(int generation, int total, int done);
+
 // "12.5 kB/s" or "1.2 MB/s" (1 kB = 1000 bytes).
 std::string kit_rate_text(double bytesPerSecond);
 

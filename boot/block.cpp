@@ -39,10 +39,10 @@ void wait_for_erase(const DownloadJob* job) {
   for (int32_t s = 0; s < job->eraseDelay; ++s) delay_ms(1000);
 }
 
-int send_blocks(DownloadJob* job, const std::vector<uint8_t>& image, ProgressFn progress) {
+int send_blocks(DownloadJob* job, ImageView image, ProgressFn progress) {
   for (int64_t offset = 0; offset <= job->imageSize; offset += kBlockBytes) {
     discard_arrived_input(job->port);
-    serial_write(job->port, image.data() + offset, kBlockBytes);
+    serial_write(job->port, image.data + offset, kBlockBytes);
     if (job_progress(job, progress, job->imageSize, static_cast<int>(offset)) != 0)
       return RESULT_ABORTED;
     if (!waitfor(job->port, ACK)) return RESULT_NO_ACK;
@@ -66,16 +66,21 @@ int get_sub_version(DownloadJob* job) {
 }
 
 int block_download(DownloadJob* job, std::vector<uint8_t> image, ProgressFn progress) {
+  return block_download(job, image_view(image), progress);
+}
+
+int block_download(DownloadJob* job, ImageView image, ProgressFn progress) {
   // Every block is a whole kBlockBytes read from the buffer: it must reach
   // that far past the image.
   if (job->imageSize < 0 ||
-      image.size() < static_cast<size_t>(job->imageSize) + static_cast<size_t>(kBlockBytes))
+      image.size < static_cast<size_t>(job->imageSize) + static_cast<size_t>(kBlockBytes))
     return RESULT_IMAGE_TOO_LARGE;
   if (job->verbose) console_print("\nOn this version all flash is erased before sending");
   const int subVersion = get_sub_version(job);
   if (job->verbose) console_print("\nBoot loader 2 sub version returned %d", subVersion);
   if (subVersion == 0) return RESULT_NO_SUB_VERSION;
   announce_size(job, subVersion);
+  job_stage(job, STAGE_ERASE);
   wait_for_erase(job);
 
   uint8_t reply = 0;
@@ -83,5 +88,6 @@ int block_download(DownloadJob* job, std::vector<uint8_t> image, ProgressFn prog
   if (job->verbose) console_print("\nValue came back=%d", reply);
   if (reply == NAK) return RESULT_ERASE_REFUSED;
   if (job->verbose) console_print("\nSending blocks");
+  job_stage(job, STAGE_WRITE);
   return send_blocks(job, image, progress);
 }

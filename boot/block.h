@@ -13,3 +13,5 @@ int get_sub_version(DownloadJob* job);
 // imageSize + kBlockBytes bytes) in 2000-byte blocks. Takes the buffer and
 // releases it on return. Result 0, 2, 4, 7, 8 or 9.
 int block_download(DownloadJob* job, std::vector<uint8_t> image, ProgressFn progress);
+// The same over a buffer that it only reads.
+int block_download(DownloadJob* job, ImageView image, ProgressFn progress);

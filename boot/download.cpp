@@ -49,35 +49,37 @@ int load_image(DownloadJob* job, FilePtr file, bool hex, long rawSize, std::vect
   return RESULT_OK;
 }
 
-int run_download(DownloadJob* job, ProgressFn progress, int lowestGeneration) {
-  if (job->verbose) {
-    console_print("\n");
-    console_print("------- boot loader ----------\n");
-    console_print("\nFile name %s", job->path);
-    console_print("\tflash start %x", static_cast<unsigned>(job->flashStart));
-  }
-  job->generation = 0;
-  if (!serial_is_open(job->port)) return RESULT_PORT_CLOSED;
-  // Only a regular file is an image: a directory or a device would open
-  // and then read as nothing, or for ever.
-  FilePtr file = open_regular_file(job->path);
-  if (!file) return RESULT_FILE_UNREADABLE;
+void print_start(const DownloadJob* job) {
+  if (!job->verbose) return;
+  console_print("\n");
+  console_print("------- boot loader ----------\n");
+  console_print("\nFile name %s", job->path);
+  console_print("\tflash start %x", static_cast<unsigned>(job->flashStart));
+}
 
-  // A raw image must fit the flash window: refuse it before the target is
-  // touched, since the loader would be left half programmed.
-  const bool hex = is_hex_path(job->path);
-  long rawSize = 0;
-  if (!hex) {
-    rawSize = file_length(file.get());
-    if (rawSize < 0) return RESULT_FILE_UNREADABLE;
-    if (rawSize > job->flashSize) {
-      job->imageSize = rawSize > INT32_MAX ? INT32_MAX : static_cast<int32_t>(rawSize);
-      return RESULT_IMAGE_TOO_LARGE;
-    }
+// The image file, checked before the target is touched: only a regular file
+// is an image (a directory or a device would open and then read as nothing,
+// or for ever), and a raw image must fit the flash window, since the loader
+// would be left half programmed. RESULT_OK with *file, *hex and *rawSize set.
+int open_image(DownloadJob* job, FilePtr* file, bool* hex, long* rawSize) {
+  *file = open_regular_file(job->path);
+  if (!*file) return RESULT_FILE_UNREADABLE;
+  *hex = is_hex_path(job->path);
+  *rawSize = 0;
+  if (*hex) return RESULT_OK;
+  *rawSize = file_length(file->get());
+  if (*rawSize < 0) return RESULT_FILE_UNREADABLE;
+  if (*rawSize > job->flashSize) {
+    job->imageSize = *rawSize > INT32_MAX ? INT32_MAX : static_cast<int32_t>(*rawSize);
+    return RESULT_IMAGE_TOO_LARGE;
   }
-  std::vector<uint8_t> image = image_buffer(job->flashSize);
-  if (image.empty()) return RESULT_NO_MEMORY;
+  return RESULT_OK;
+}
 
+// The handshake: the loader's generation in the job, or the result code
+// that ends the download (an abort, or no loader of lowestGeneration).
+int detect_loader(DownloadJob* job, int lowestGeneration) {
+  job_stage(job, STAGE_DETECT);
   const int generation = boot_start(job);
   if (stop_requested()) return RESULT_ABORTED;
   job->generation = generation;
@@ -86,15 +88,48 @@ int run_download(DownloadJob* job, ProgressFn progress, int lowestGeneration) {
     console_print("\nBoot loader not detected\n");
     return RESULT_NOT_DETECTED;
   }
+  return RESULT_OK;
+}
+
+// Sizes the job for an image of `size` bytes and runs the protocol of the
+// loader's generation.
+int send_image(DownloadJob* job, ImageView image, int32_t size, ProgressFn progress) {
+  if (job->verbose) console_print("\nactual file size %d", size);
+  size_image(job, size);
+  if (job->generation >= 2) return block_download(job, image, progress);
+  return gen1_download(job, image, progress);
+}
+
+int run_download(DownloadJob* job, ProgressFn progress, int lowestGeneration) {
+  print_start(job);
+  job->generation = 0;
+  if (!serial_is_open(job->port)) return RESULT_PORT_CLOSED;
+  FilePtr file;
+  bool hex = false;
+  long rawSize = 0;
+  const int opened = open_image(job, &file, &hex, &rawSize);
+  if (opened != RESULT_OK) return opened;
+  std::vector<uint8_t> image = image_buffer(job->flashSize);
+  if (image.empty()) return RESULT_NO_MEMORY;
+
+  const int detected = detect_loader(job, lowestGeneration);
+  if (detected != RESULT_OK) return detected;
 
   int32_t size = 0;
   const int loaded = load_image(job, std::move(file), hex, rawSize, image, &size);
   if (loaded != RESULT_OK) return loaded;
-  if (job->verbose) console_print("\nactual file size %d", size);
-  size_image(job, size);
+  return send_image(job, image_view(image), size, progress);
+}
 
-  if (generation >= 2) return block_download(job, std::move(image), progress);
-  return gen1_download(job, std::move(image), progress);
+int run_loaded(DownloadJob* job, const LoadedImage& image, ProgressFn progress) {
+  print_start(job);
+  job->generation = 0;
+  if (!serial_is_open(job->port)) return RESULT_PORT_CLOSED;
+  // A stop that came before this download began touches no board.
+  if (stop_requested()) return RESULT_ABORTED;
+  const int detected = detect_loader(job, 1);
+  if (detected != RESULT_OK) return detected;
+  return send_image(job, image_view(image.buffer), image.size, progress);
 }
 
 }  // namespace
@@ -105,6 +140,21 @@ int download(DownloadJob* job, ProgressFn progress) {
 
 int download_any_generation(DownloadJob* job, ProgressFn progress) {
   return transfer_status(run_download(job, progress, 1));
+}
+
+int download_load_image(DownloadJob* job, LoadedImage* image) {
+  FilePtr file;
+  bool hex = false;
+  long rawSize = 0;
+  const int opened = open_image(job, &file, &hex, &rawSize);
+  if (opened != RESULT_OK) return opened;
+  image->buffer = image_buffer(job->flashSize);
+  if (image->buffer.empty()) return RESULT_NO_MEMORY;
+  return load_image(job, std::move(file), hex, rawSize, image->buffer, &image->size);
+}
+
+int download_loaded_image(DownloadJob* job, const LoadedImage& image, ProgressFn progress) {
+  return transfer_status(run_loaded(job, image, progress));
 }
 
 int boot_start(DownloadJob* job) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "boot/image.h"
 #include "common/common.h"
@@ -17,6 +18,25 @@
 int download(DownloadJob* job, ProgressFn progress);
 // As download, but a silent (generation 1) loader gets the XMODEM-1K path.
 int download_any_generation(DownloadJob* job, ProgressFn progress);
+
+// An image read and converted once, for any number of downloads into
+// boards of the same flash window; only read while they run.
+struct LoadedImage {
+  std::vector<uint8_t> buffer;  // the flash window and a block after it (image_buffer)
+  int32_t size = 0;             // the image's bytes, from the buffer's start
+};
+
+// Reads the job's image (path, flashStart, flashSize; the detailed lines
+// when verbose, as download prints them) into *image without touching any
+// port. RESULT_OK, or 1 (cannot be read), 10 (no memory), 11 (a bad HEX
+// file) or 12 (larger than the flash: job->imageSize then says how large).
+int download_load_image(DownloadJob* job, LoadedImage* image);
+
+// As download_any_generation, with an image that download_load_image has
+// loaded: the reset and handshake, then the protocol of the loader's
+// generation. The image is only read, so several downloads, each with its
+// own job and port, may share it at once.
+int download_loaded_image(DownloadJob* job, const LoadedImage& image, ProgressFn progress);
 
 // Resets the target through DTR, sends the entry byte and returns the
 // loader's generation: 2 ('D'), 3 ('E') or 1 (no answer).

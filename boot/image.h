@@ -2,6 +2,7 @@
 // block after it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -16,3 +17,14 @@ constexpr uint8_t kErasedByte = 0xFF;
 // last block are defined. Empty when it can't be allocated (or flashSize is
 // negative).
 std::vector<uint8_t> image_buffer(int32_t flashSize);
+
+// Bytes of an image buffer that a protocol reads and never changes: one
+// buffer may serve several downloads at once.
+struct ImageView {
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+};
+
+inline ImageView image_view(const std::vector<uint8_t>& buffer) {
+  return {buffer.data(), buffer.size()};
+}

@@ -23,8 +23,8 @@ int64_t packet_bytes(const DownloadJob* job) {
 }
 
 // The buffer must hold every byte that the packets carry.
-bool buffer_fits(const DownloadJob* job, const std::vector<uint8_t>& image) {
-  return job->imageSize >= 0 && packet_bytes(job) <= static_cast<int64_t>(image.size());
+bool buffer_fits(const DownloadJob* job, ImageView image) {
+  return job->imageSize >= 0 && packet_bytes(job) <= static_cast<int64_t>(image.size);
 }
 
 // Sends the packet, then again for each NAK (at most kXmodemMaxResends
@@ -52,11 +52,17 @@ char erase_size_char(const DownloadJob* job) {
 }
 
 int gen1_download(DownloadJob* job, std::vector<uint8_t> image, ProgressFn progress) {
+  return gen1_download(job, image_view(image), progress);
+}
+
+int gen1_download(DownloadJob* job, ImageView image, ProgressFn progress) {
   // Refuse before the loader erases anything.
   if (!buffer_fits(job, image)) return RESULT_IMAGE_TOO_LARGE;
+  job_stage(job, STAGE_ERASE);
   serial_put(job->port, static_cast<uint8_t>(erase_size_char(job)));
   delay_ms(kEraseWaitMs);
-  return xmodem_download(job, std::move(image), progress);
+  job_stage(job, STAGE_WRITE);
+  return xmodem_download(job, image, progress);
 }
 
 int xmodem_start(DownloadJob* job) {
@@ -90,6 +96,10 @@ void xmodem_send_packet(DownloadJob* job, const uint8_t* data, uint8_t number) {
 }
 
 int xmodem_download(DownloadJob* job, std::vector<uint8_t> image, ProgressFn progress) {
+  return xmodem_download(job, image_view(image), progress);
+}
+
+int xmodem_download(DownloadJob* job, ImageView image, ProgressFn progress) {
   if (!buffer_fits(job, image)) return RESULT_IMAGE_TOO_LARGE;
   // The receiver asks twice before the first packet.
   for (int request = 0; request < 2; ++request) {
@@ -99,7 +109,7 @@ int xmodem_download(DownloadJob* job, std::vector<uint8_t> image, ProgressFn pro
   const int64_t total = packet_bytes(job);
   uint8_t number = 1;
   for (int64_t offset = 0; offset < total; offset += kXmodemPacketBytes) {
-    const int sent = send_until_acked(job, image.data() + offset, number);
+    const int sent = send_until_acked(job, image.data + offset, number);
     if (sent != RESULT_OK) return sent;
     ++number;  // 255 wraps to 0
     const int64_t done = std::min<int64_t>(offset + kXmodemPacketBytes, job->imageSize);

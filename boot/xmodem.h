@@ -46,6 +46,8 @@ char erase_size_char(const DownloadJob* job);
 // Tells the loader how much flash to erase, waits 1000 ms for the erase, then
 // runs xmodem_download. Takes the image buffer and releases it on return.
 int gen1_download(DownloadJob* job, std::vector<uint8_t> image, ProgressFn progress);
+// The same over a buffer that it only reads.
+int gen1_download(DownloadJob* job, ImageView image, ProgressFn progress);
 
 // Sends the first imageSize bytes of `image` as 1024-byte packets after two
 // start requests from the receiver, then two EOT bytes. The last packet
@@ -55,6 +57,8 @@ int gen1_download(DownloadJob* job, std::vector<uint8_t> image, ProgressFn progr
 // than the packets), 21 (no reply), 22 (reply neither ACK nor NAK), 23 (too
 // many NAKs) or 26 (cancelled).
 int xmodem_download(DownloadJob* job, std::vector<uint8_t> image, ProgressFn progress);
+// The same over a buffer that it only reads.
+int xmodem_download(DownloadJob* job, ImageView image, ProgressFn progress);
 
 // Drains the input and waits up to 1000 reads for the receiver's 'C'.
 // 0 on 'C'; 26 on CAN (answered with ACK and three CAN); 6 otherwise.

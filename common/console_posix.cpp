@@ -1,7 +1,10 @@
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "common/console.h"
 
@@ -24,3 +27,20 @@ void console_write_stdout(const void* data, size_t size) {
 bool console_is_terminal() {
   return isatty(STDOUT_FILENO) == 1;
 }
+
+bool console_begin_redraw(int* rows, int* columns) {
+  *rows = 0;
+  *columns = 0;
+  if (!console_is_terminal()) return false;
+  // A terminal that says it moves no cursor gets plain lines.
+  const char* term = std::getenv("TERM");
+  if (term == nullptr || *term == '\0' || std::strcmp(term, "dumb") == 0) return false;
+  winsize size{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0) {
+    *rows = size.ws_row;
+    *columns = size.ws_col;
+  }
+  return true;
+}
+
+void console_end_redraw() {}

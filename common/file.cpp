@@ -23,8 +23,10 @@ fs::path final_target(const fs::path& path) {
   return current;
 }
 
+// The system's text of an errno value (std::strerror may share one buffer
+// between threads: a trace is finished on the thread that wrote it).
 std::string reason(int code) {
-  return code != 0 ? std::strerror(code) : "write failed";
+  return code != 0 ? std::generic_category().message(code) : "write failed";
 }
 
 // A name beside target that does not exist yet.
@@ -129,6 +131,6 @@ FilePtr open_regular_file(const char* path, std::string* why) {
     return nullptr;
   }
   FilePtr file(std::fopen(path, "rb"));
-  if (!file) reason = std::strerror(errno != 0 ? errno : EIO);
+  if (!file) reason = std::generic_category().message(errno != 0 ? errno : EIO);
   return file;
 }

@@ -9,6 +9,11 @@ int job_progress(const DownloadJob* job, ProgressFn progress, int total, int don
   return plain != 0 ? plain : own;
 }
 
+void job_stage(const DownloadJob* job, int stage) {
+  const ProgressSink& sink = job->progressSink;
+  if (sink.stage != nullptr) sink.stage(sink.context, stage);
+}
+
 int transfer_status(int result) {
   return result != RESULT_OK && stop_requested() ? RESULT_ABORTED : result;
 }

@@ -8,12 +8,22 @@
 
 struct SerialPort;
 
+// The stages of a download that a display may name: the reset and the
+// loader's answer, the erase, the image going out.
+enum DownloadStage : int {
+  STAGE_DETECT = 1,
+  STAGE_ERASE = 2,
+  STAGE_WRITE = 3,
+};
+
 // A progress reporter with state of its own, such as one display per
 // download: report(context, total, done) is called wherever the transfer's
 // ProgressFn is, with the same values. A nonzero return aborts the transfer.
+// stage(context, stage), when set, as the download enters each stage.
 struct ProgressSink {
   int (*report)(void* context, int total, int done) = nullptr;
   void* context = nullptr;
+  void (*stage)(void* context, int stage) = nullptr;
 };
 
 // One transfer's job. The front end fills path, port, eraseAll, flashStart,
@@ -42,6 +52,9 @@ struct DownloadJob {
 // Reports progress to the ProgressFn (when there is one) and to the job's
 // progressSink (when set). Nonzero when either asks to stop.
 int job_progress(const DownloadJob* job, ProgressFn progress, int total, int done);
+// Tells the job's progressSink (when it has a stage function) the stage the
+// download enters.
+void job_stage(const DownloadJob* job, int stage);
 
 // Result codes of the download.
 enum DownloadResult : int {

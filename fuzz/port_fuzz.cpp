@@ -1,13 +1,15 @@
 // Fuzz target for port names as users type them: a COM number, a device
 // path or a board's usb: name, picked among a fixed set of scanned boards;
-// and the USB identity in a Windows device instance id. The input is the
-// text; nothing is opened or scanned.
+// flash's list of several ports; and the USB identity in a Windows device
+// instance id. The input is the text; nothing is opened, and the list's
+// device scan looks at a directory that does not exist.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "app/kit_flash.h"
 #include "app/kit_port.h"
 #include "serial/usb_port.h"
 
@@ -52,6 +54,28 @@ void check_usb_name(const std::string& text) {
   if (match == USB_PORT_TOO_FEW) check(name.index > matches);
 }
 
+// A list the command takes names boards, each under a label, none twice.
+void check_port_list(const std::string& text) {
+  KitScanRoots roots;
+  roots.dev = "/nonexistent/stoker-fuzz/dev";
+  roots.sys = "/nonexistent/stoker-fuzz/sys";
+  std::vector<GangBoard> boards;
+  std::string error;
+  if (!kit_gang_boards(text, roots, &boards, &error)) {
+    check(!error.empty());
+    return;
+  }
+  check(!boards.empty());
+  std::vector<std::string> identities;
+  for (const GangBoard& board : boards) {
+    check(!board.label.empty() && !board.device.empty());
+    identities.push_back(serial_device_identity(board.device));
+  }
+  for (size_t i = 0; i < identities.size(); ++i) {
+    for (size_t j = i + 1; j < identities.size(); ++j) check(identities[i] != identities[j]);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -65,6 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(!error.empty());
   }
   if (usb_port_form(text)) check_usb_name(text);
+  if (kit_gang_form(text)) check_port_list(text);
   SerialDeviceInfo device;
   if (usb_ids_from_instance_id(text, &device)) {
     check(device.vendorId.size() == 4 && device.productId.size() == 4);

@@ -37,12 +37,14 @@ BUILD_PACKAGES=(cmake:cmake ninja:ninja-build g++:g++ /usr/include/gtest/gtest.h
 # fonts from, tmux (the terminal in a real terminal), strace (drain counts),
 # man (the installed man pages render without a warning), socat (two
 # pseudo-terminals joined like serial ports on a null-modem cable, for the
-# simulated board on a port).
+# simulated board on a port), g++'s ThreadSanitizer runtime (several boards
+# flashed at once).
 TEST_PACKAGES=(/usr/lib/python3/dist-packages/PIL/__init__.py:python3-pil
                /usr/share/fonts/truetype/dejavu/DejaVuSansMono.ttf:fonts-dejavu-core
                tmux:tmux
                man:man-db /usr/bin/groff:groff-base
-               socat:socat)
+               socat:socat
+               /usr/lib/x86_64-linux-gnu/libtsan.so.2:libtsan2)
 
 # What the benchmarks use besides the build: picocom, the terminal that the
 # terminal's figures are compared with (bench/terminal_throughput.sh).

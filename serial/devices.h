@@ -25,7 +25,10 @@ struct SerialDeviceInfo {
 // sysRoot ("/sys") is where Linux describes the devices. Each is probed with
 // the exclusive open of serial_open. On Windows the roots are not used: the
 // COM ports the system names, with the USB details of SetupAPI's devices.
-std::vector<SerialDeviceInfo> serial_scan_devices(const char* devRoot, const char* sysRoot);
+// With probe false nothing is opened (every openError is 0): for the
+// details of devices that are about to be opened anyway.
+std::vector<SerialDeviceInfo> serial_scan_devices(const char* devRoot, const char* sysRoot,
+                                                  bool probe = true);
 
 // The path that opens a scanned device with serial_open_device: its path on
 // POSIX, "//./COMn" for Windows' COMn.

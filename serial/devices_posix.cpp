@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <system_error>
 #include <utility>
 
 #include "serial/devices.h"
@@ -95,12 +96,12 @@ std::string base_name(const std::string& path) {
 }
 
 SerialDeviceInfo describe(const std::string& path, const std::string& target,
-                          const std::string& sysRoot) {
+                          const std::string& sysRoot, bool probe) {
   SerialDeviceInfo info;
   info.path = path;
   info.target = target;
   usb_details(sysRoot, base_name(target.empty() ? path : target), &info);
-  info.openError = serial_probe_device(path.c_str());
+  info.openError = probe ? serial_probe_device(path.c_str()) : 0;
   return info;
 }
 
@@ -111,26 +112,27 @@ bool answers(int openError) {
 
 }  // namespace
 
-std::vector<SerialDeviceInfo> serial_scan_devices(const char* devRoot, const char* sysRoot) {
+std::vector<SerialDeviceInfo> serial_scan_devices(const char* devRoot, const char* sysRoot,
+                                                  bool probe) {
   const std::string dev = devRoot;
   const std::string sys = resolved(sysRoot);
   std::vector<SerialDeviceInfo> found;
   for (const char* prefix : {"ttyUSB", "ttyACM"}) {
     for (const std::string& name : entries(dev, prefix))
-      found.push_back(describe(dev + "/" + name, "", sys));
+      found.push_back(describe(dev + "/" + name, "", sys, probe));
   }
   for (const std::string& name : entries(dev, "ttyS")) {
-    SerialDeviceInfo info = describe(dev + "/" + name, "", sys);
+    SerialDeviceInfo info = describe(dev + "/" + name, "", sys, probe);
     if (answers(info.openError)) found.push_back(info);
   }
   const std::string byId = dev + "/serial/by-id";
   for (const std::string& name : entries(byId, "")) {
     const std::string path = byId + "/" + name;
-    found.push_back(describe(path, resolved(path), sys));
+    found.push_back(describe(path, resolved(path), sys, probe));
   }
 #ifdef __APPLE__
   for (const std::string& name : entries(dev, "cu."))
-    found.push_back(describe(dev + "/" + name, "", sys));
+    found.push_back(describe(dev + "/" + name, "", sys, probe));
 #endif
   return found;
 }
@@ -149,6 +151,6 @@ std::string serial_device_state(int openError) {
     case EPERM:
       return "no permission";
     default:
-      return std::strerror(openError);
+      return std::generic_category().message(openError);
   }
 }

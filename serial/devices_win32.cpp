@@ -116,7 +116,7 @@ std::string device_behind(const char* name) {
 
 }  // namespace
 
-std::vector<SerialDeviceInfo> serial_scan_devices(const char*, const char*) {
+std::vector<SerialDeviceInfo> serial_scan_devices(const char*, const char*, bool probe) {
   const std::vector<char> names = dos_device_names();
   std::vector<std::pair<int, std::string>> ports;
   for (size_t i = 0; i < names.size() && names[i] != '\0'; i += std::strlen(&names[i]) + 1) {
@@ -131,7 +131,7 @@ std::vector<SerialDeviceInfo> serial_scan_devices(const char*, const char*) {
     SerialDeviceInfo info = details != usb.end() ? details->second : SerialDeviceInfo{};
     info.path = name;
     info.target = device_behind(name.c_str());
-    info.openError = serial_probe_device(serial_device_name(n).c_str());
+    info.openError = probe ? serial_probe_device(serial_device_name(n).c_str()) : 0;
     found.push_back(info);
   }
   return found;

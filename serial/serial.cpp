@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "common/common.h"
@@ -105,7 +106,7 @@ void trace_low_latency(SerialPort* port) {
     case SERIAL_LOW_LATENCY_REFUSED:
       trace_text(port, "note",
                  "low latency refused (error " + std::to_string(port->lowLatencyError) + ": " +
-                     std::strerror(port->lowLatencyError) + ")");
+                     std::generic_category().message(port->lowLatencyError) + ")");
       break;
     default:
       break;

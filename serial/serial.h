@@ -219,6 +219,12 @@ int serial_set_char_delay(SerialPort* port, int ms);
 int64_t serial_trace_wait_start(const SerialPort* port);
 void serial_trace_wait_timed_out(SerialPort* port, int64_t start);
 
+// What the device itself is, whatever name reached it: two names of one
+// port (a link and its target, /dev/ttyUSB0 and its /dev/serial/by-id name;
+// COM3, //./COM3 and //./com3 on Windows) give the same text, two ports
+// different ones. A name that names nothing gives its own tidied form.
+std::string serial_device_identity(const std::string& device);
+
 // Error code returned by I/O on a record that is not open.
 int serial_not_open_error();
 

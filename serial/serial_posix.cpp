@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <string>
 
 #include "common/deadline.h"
@@ -489,4 +491,17 @@ std::string serial_device_name(int n) {
 
 int serial_not_open_error() {
   return EBADF;
+}
+
+std::string serial_device_identity(const std::string& device) {
+  struct stat info {};
+  if (stat(device.c_str(), &info) == 0) {
+    // A device is its number, however many names lead to it; anything else
+    // (a file standing in for one) its file system and inode.
+    if (S_ISCHR(info.st_mode)) return "device " + std::to_string(info.st_rdev);
+    return "file " + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+  }
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(device, error);
+  return "path " + (error ? device : absolute.lexically_normal().string());
 }

@@ -6,6 +6,7 @@
 // After windows.h:
 #include <timeapi.h>
 
+#include <cctype>
 #include <initializer_list>
 #include <string>
 
@@ -227,4 +228,18 @@ std::string serial_device_name(int n) {
 
 int serial_not_open_error() {
   return ERROR_INVALID_HANDLE;
+}
+
+std::string serial_device_identity(const std::string& device) {
+  // Device names are case-blind, and the prefix //./ (or \\.\) names
+  // the same device as the bare name does.
+  std::string name = device;
+  for (const char* prefix : {"//./", "\\\\.\\"}) {
+    if (name.compare(0, 4, prefix) == 0) {
+      name.erase(0, 4);
+      break;
+    }
+  }
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return name;
 }

@@ -177,6 +177,13 @@ bool serial_trace_finish(SerialTracePtr trace, std::string* error) {
   return ok;
 }
 
+void serial_trace_discard(SerialTracePtr trace) {
+  if (!trace) return;
+  const std::unique_ptr<SerialTrace> t(trace.release());
+  std::string ignored;
+  output_commit(&t->out, false, &ignored);
+}
+
 int64_t serial_trace_now_us(const SerialTrace* trace) {
   if (!trace->started) return 0;
   return std::chrono::duration_cast<std::chrono::microseconds>(TraceClock::now() - trace->origin)

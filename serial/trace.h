@@ -42,6 +42,10 @@ SerialTracePtr serial_trace_create(const std::string& path, std::string* error);
 // write failed (what the path named before is then left as it was).
 bool serial_trace_finish(SerialTracePtr trace, std::string* error);
 
+// Drops a trace that is not wanted after all (its run never began): the
+// file is not created, and what the path named before stays as it was.
+void serial_trace_discard(SerialTracePtr trace);
+
 // Microseconds since the first open line (0 before it).
 int64_t serial_trace_now_us(const SerialTrace* trace);
 

@@ -198,15 +198,20 @@ TEST_F(FlashE2E, OtherSubcommandsTraceTheirPortToo) {
 }
 
 // A device tree with three USB boards: two adapters of one kind (the first
-// one the simulated board's port) and a modem, each described in sysfs.
+// one the simulated board's port, the second another board's when given,
+// else a plain file) and a modem, each described in sysfs.
 struct FakeTree {
   std::string dev, sys;
 
-  FakeTree(const std::string& root, const std::string& boardPort)
+  FakeTree(const std::string& root, const std::string& boardPort,
+           const std::string& secondBoardPort = "")
       : dev(root + "/dev"), sys(root + "/sys") {
     fs::create_directories(dev + "/serial/by-id");
     fs::create_symlink(boardPort, dev + "/ttyUSB0");
-    put_file(dev, "ttyUSB1", {});
+    if (secondBoardPort.empty())
+      put_file(dev, "ttyUSB1", {});
+    else
+      fs::create_symlink(secondBoardPort, dev + "/ttyUSB1");
     put_file(dev, "ttyACM0", {});
     fs::create_symlink("../../ttyUSB0", dev + "/serial/by-id/usb-Maker_Board_A1-if00-port0");
     board("1-1", "ttyUSB0", "0403", "6001", "A1");
@@ -234,9 +239,11 @@ struct FakeTree {
 };
 
 struct UsbCase {
+  const char* command;  // flash, or port-settings: a subcommand of one port
   const char* port;
   int status;
   std::vector<std::string> err;  // in this order on standard error
+  std::vector<std::string> out;  // in this order on standard output
 };
 
 TEST_F(FlashE2E, PortsNamedByTheirBoardOnAFakeDeviceTree) {
@@ -250,21 +257,44 @@ TEST_F(FlashE2E, PortsNamedByTheirBoardOnAFakeDeviceTree) {
     return first;
   };
   const UsbCase cases[] = {
-      {"usb:A1", 0, {}},
-      {"usb:0403:6001#1", 0, {}},
-      {"usb:0403:6001", 1,
-       with_boards({"usb:0403:6001 matches 2 boards: name one as usb:0403:6001#N"})},
-      {"usb:0403:6001#3", 1, with_boards({"usb:0403:6001#3: only 2 boards match"})},
-      {"usb:ffff:0001", 1, with_boards({"no USB serial board matches usb:ffff:0001"})},
+      {"flash", "usb:A1", 0, {}, {}},
+      {"flash", "usb:0403:6001#1", 0, {}, {}},
+      // A subcommand of one port: the ids alone don't say which board.
+      {"port-settings",
+       "usb:0403:6001",
+       1,
+       with_boards({"usb:0403:6001 matches 2 boards: name one as usb:0403:6001#N"}),
+       {}},
+      // flash takes every board with the ids: the simulated one, and one
+      // whose device (a plain file) won't open, the table says so.
+      {"flash",
+       "usb:0403:6001",
+       1,
+       {},
+       {"\nport ", "/dev/ttyUSB0  A1      ok  ", "/dev/ttyUSB1  B2      1: cannot open ",
+        "2 boards: 1 ok, 1 failed\n"}},
+      {"flash", "usb:0403:6001#3", 1, with_boards({"usb:0403:6001#3: only 2 boards match"}), {}},
+      {"flash", "usb:ffff:0001", 1, with_boards({"no USB serial board matches usb:ffff:0001"}), {}},
       // The one board with these ids; its device (a plain file) won't open.
-      {"usb:2E8A:000A", 1, {"cannot open ", "/dev/ttyACM0 with 115200,8,N,1"}},
-      {"usb:", 1, {"names no board"}},
+      {"port-settings", "usb:2E8A:000A", 1, {"cannot open ", "/dev/ttyACM0 with 115200,8,N,1"}, {}},
+      {"flash",
+       "usb:2E8A:000A",
+       1,
+       {},
+       {"/dev/ttyACM0  C3      1: cannot open ", "/dev/ttyACM0 with 115200,8,N,1: "}},
+      {"flash", "usb:", 1, {"names no board"}, {}},
   };
   for (const UsbCase& c : cases) {
     SimTarget board;
     ASSERT_TRUE(board.start({"--gen", "3"}));
     const FakeTree tree(make_temp_dir(), board.port());
-    const ProcessResult r = flash(c.port, image, {}, tree.options());
+    const std::string command = c.command;
+    const ProcessResult r = command == "flash"
+                                ? flash(c.port, image, {}, tree.options())
+                                : run_host("stoker-kit",
+                                           {"--device-root", tree.dev, "--sysfs-root", tree.sys,
+                                            c.command, c.port, "115200"},
+                                           kRunLimitMs);
     EXPECT_EQ(r.status, c.status) << c.port << "\n" << r.out << r.err;
     if (c.status == 0) {
       EXPECT_NE(r.out.find(std::string("Wrote 3000 bytes to ") + c.port), std::string::npos)
@@ -273,8 +303,35 @@ TEST_F(FlashE2E, PortsNamedByTheirBoardOnAFakeDeviceTree) {
       EXPECT_EQ(board.image(), read_file(image)) << c.port;
       continue;
     }
+    EXPECT_EQ(missing_in_order(r.out, c.out), "") << c.port << "\n" << r.out;
+    if (c.err.empty()) continue;
     EXPECT_EQ(missing_in_order(r.err, c.err), "") << c.port << "\n" << r.err;
-    EXPECT_EQ(r.err.rfind("stoker-kit flash: ", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.rfind("stoker-kit " + command + ": ", 0), 0u) << r.err;
+  }
+}
+
+TEST_F(FlashE2E, EveryBoardWithTheIdsAtOnce) {
+  if (wine_mode()) GTEST_SKIP() << "the fake tree is a POSIX device and sysfs tree";
+  const std::vector<uint8_t> data = pattern_bytes(3000, 13);
+  const std::string image = file("image.bin", data);
+  // usb:VVVV:PPPP stands for both boards; a path is the board behind it,
+  // its serial number found all the same.
+  for (const char* ports : {"usb:0403:6001", "usb:B2,DEV/ttyUSB0"}) {
+    SimTarget first, second;
+    ASSERT_TRUE(first.start({"--gen", "3"}));
+    ASSERT_TRUE(second.start({"--gen", "2"}));
+    const FakeTree tree(make_temp_dir(), first.port(), second.port());
+    std::string list = ports;
+    if (list.find("DEV") != std::string::npos) list.replace(list.find("DEV"), 3, tree.dev);
+    const ProcessResult r = flash(list, image, {}, tree.options());
+    EXPECT_EQ(r.status, 0) << list << "\n" << r.out << r.err;
+    EXPECT_EQ(missing_in_order(r.out, {"\nport ", "  A1      ok       3000  ", "\n",
+                                       "2 boards: 2 ok, 0 failed\n"}),
+              "")
+        << r.out;
+    EXPECT_NE(r.out.find("  B2      ok       3000  "), std::string::npos) << r.out;
+    EXPECT_EQ(first.image(), data) << list;
+    EXPECT_EQ(second.image(), data) << list;
   }
 }
 
