@@ -148,10 +148,7 @@ void kit_register_flash(CLI::App* app, int* status) {
       "flash",
       "Download an image to any generation of boot loader, with a progress display, a summary "
       "and an optional wire trace");
-  sub->add_flag("-v", args->verbose, "Also the download's detailed lines");
-  sub->add_flag("--erase-all", args->eraseAll,
-                "Ask a generation-1 loader to erase the whole flash");
-  kit_add_port_arguments(sub, &args->port, &args->baud, &args->trace);
+  kit_add_download_arguments(sub, args.get(), "Also the download's detailed lines");
   sub->get_option("PORT")->description(
       "Port number (3 for COM3), device path, or board: usb:SERIAL, usb:VVVV:PPPP#N; several "
       "comma-separated, or usb:VVVV:PPPP for every board with these ids, are flashed at once");
@@ -160,11 +157,6 @@ void kit_register_flash(CLI::App* app, int* status) {
           "Record every operation on the port, with its bytes and times, in this file; with "
           "several boards one file per board in this directory")
       ->type_name("FILE|DIR");
-  sub->add_option("FLASHSTART", args->flashStart, "Flash base address in hex, e.g. 0x1d000000")
-      ->required();
-  sub->add_option("FLASHSIZE_K", args->flashSizeK, "Flash size in KiB, e.g. 512")->required();
-  sub->add_option("DELAY", args->delay, "Seconds a full flash erase needs")->required();
-  sub->add_option("FILE", args->file, "Image file: Intel HEX or raw")->required();
   sub->callback([args, status] {
     SerialPort port;
     *status = kit_flash(*args, &port);

@@ -6,23 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "app/kit_download_args.h"
 #include "app/kit_gang.h"
 #include "app/kit_port.h"
 #include "app/kit_progress.h"
 #include "common/job.h"
 #include "serial/serial.h"
 
-struct KitFlashArgs {
-  bool verbose = false;
-  bool eraseAll = false;  // ask a generation-1 loader to erase all its flash
-  std::string port;       // number, device path or usb:...; or several, comma-separated
-  std::string baud;
-  std::string flashStart;  // hexadecimal
-  std::string flashSizeK;
-  std::string delay;  // seconds for a full erase
-  std::string file;
-  std::string trace;  // the wire trace's file (several boards: directory); empty: none
-};
+using KitFlashArgs = KitDownloadArgs;
 
 // One board's download: its job, its progress display and its clock. All a
 // download's reports reach is here, so downloads on other threads keep

@@ -32,15 +32,7 @@ void kit_register_xmodem(CLI::App* app, int* status) {
   CLI::App* sub = app->add_subcommand(
       "xmodem",
       "Download an image as stoker does; a silent (generation 1) boot loader gets XMODEM-1K");
-  sub->add_flag("-v", args->verbose, "Detailed output (verbose)");
-  sub->add_flag("--erase-all", args->eraseAll,
-                "Ask a generation-1 loader to erase the whole flash");
-  kit_add_port_arguments(sub, &args->port, &args->baud, &args->trace);
-  sub->add_option("FLASHSTART", args->flashStart, "Flash base address in hex, e.g. 0x1d000000")
-      ->required();
-  sub->add_option("FLASHSIZE_K", args->flashSizeK, "Flash size in KiB, e.g. 256")->required();
-  sub->add_option("DELAY", args->delay, "Seconds a full flash erase needs")->required();
-  sub->add_option("FILE", args->file, "Image file: Intel HEX or raw")->required();
+  kit_add_download_arguments(sub, args.get(), "Detailed output (verbose)");
   sub->callback([args, status] {
     static SerialPort port;
     *status = kit_xmodem(*args, &port);

@@ -4,19 +4,10 @@
 
 #include <string>
 
+#include "app/kit_download_args.h"
 #include "serial/serial.h"
 
-struct KitXmodemArgs {
-  bool verbose = false;
-  bool eraseAll = false;  // ask a generation-1 loader to erase all its flash
-  std::string port;       // number, or a device path
-  std::string baud;
-  std::string flashStart;  // hexadecimal
-  std::string flashSizeK;
-  std::string delay;  // seconds for a full erase
-  std::string file;
-  std::string trace;  // the wire trace's file; empty: none
-};
+using KitXmodemArgs = KitDownloadArgs;
 
 // Checks the arguments as stoker does (messages and usage text on the
 // console, status 1), then opens the port, downloads with any generation

@@ -14,17 +14,13 @@
 #include <vector>
 
 #include "tests/e2e/support.h"
+#include "tests/support/text.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr int kRunLimitMs = 60000;
-
-std::string text_of(const std::string& path) {
-  const std::vector<uint8_t> bytes = read_file(path);
-  return std::string(bytes.begin(), bytes.end());
-}
 
 // The row of the final table that names port ("" when there is none): the
 // line that starts with the port and a blank (the lines of the states have
@@ -149,15 +145,7 @@ TEST_F(GangE2E, CtrlCStopsEveryBoardReleasesEveryPortThenShowsTheTable) {
     const std::string row = table_row(r.out, target->port());
     EXPECT_NE(row.find("  4: stopped (Ctrl-C)  "), std::string::npos) << row << "\n" << r.out;
     // Released: this process can claim the port at once, as a program does.
-    const int fd = open(target->port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(fd, 0) << target->port();
-    EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0) << target->port();
-#ifdef TIOCGEXCL
-    int exclusive = -1;
-    ASSERT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
-    EXPECT_EQ(exclusive, 0) << target->port();
-#endif
-    close(fd);
+    expect_port_released(target->port());
   }
   EXPECT_NE(r.err.find("stoker-kit flash: stopped (Ctrl-C)"), std::string::npos) << r.err;
 }

@@ -14,17 +14,13 @@
 #include <vector>
 
 #include "tests/e2e/support.h"
+#include "tests/support/text.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr int kRunLimitMs = 60000;
-
-std::string text_of(const std::string& path) {
-  const std::vector<uint8_t> bytes = read_file(path);
-  return std::string(bytes.begin(), bytes.end());
-}
 
 // The first of pieces that text does not hold after the ones before it; ""
 // when it holds them all in this order.
@@ -174,14 +170,7 @@ TEST_F(FlashE2E, CtrlCEndsWithFourAndReleasesThePort) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_EQ(r.status, 4) << r.out << r.err;
   EXPECT_NE(r.err.find("stoker-kit flash: stopped (Ctrl-C)"), std::string::npos) << r.err;
-#ifdef TIOCGEXCL
-  const int fd = open(target.port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  ASSERT_GE(fd, 0);
-  int exclusive = -1;
-  ASSERT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
-  EXPECT_EQ(exclusive, 0);
-  close(fd);
-#endif
+  expect_port_released(target.port());
 }
 
 TEST_F(FlashE2E, OtherSubcommandsTraceTheirPortToo) {

@@ -333,14 +333,7 @@ void expect_interrupted_download(SimTarget& target, const std::vector<std::strin
   EXPECT_EQ(r.status, 4) << r.out << r.err;
   EXPECT_NE(r.out.find("\nFail Code =4"), std::string::npos) << r.out;
   EXPECT_LT(took, std::chrono::seconds(10));  // not the 20 s erase wait
-#ifdef TIOCGEXCL
-  const int fd = open(target.port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  ASSERT_GE(fd, 0);
-  int exclusive = -1;
-  ASSERT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
-  EXPECT_EQ(exclusive, 0);
-  close(fd);
-#endif
+  expect_port_released(target.port());
 }
 
 TEST_F(StokerE2E, CtrlCEndsTheDownloadAsAnAbortAndReleasesThePort) {

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -227,6 +229,18 @@ std::string put_file(const std::string& dir, const std::string& name,
 std::vector<uint8_t> read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void expect_port_released(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(fd, 0) << path;
+  EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0) << path;
+#ifdef TIOCGEXCL
+  int exclusive = -1;
+  EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0) << path;
+  EXPECT_EQ(exclusive, 0) << path;
+#endif
+  close(fd);
 }
 
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {

@@ -63,6 +63,10 @@ std::string missing_port(const std::string& dir);
 std::string make_temp_dir();
 
 std::vector<uint8_t> read_file(const std::string& path);
+// Expects the port at path free for the next user, as a normal close leaves
+// it while the board keeps the device open: it opens, takes the lock the
+// programs take, and has no exclusive mode left.
+void expect_port_released(const std::string& path);
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 // Deterministic test data.
 std::vector<uint8_t> pattern_bytes(size_t n, uint32_t seed = 1);

@@ -19,6 +19,7 @@
 #include "common/stop.h"
 #include "serial/trace.h"
 #include "tests/support/memory_board.h"
+#include "tests/support/text.h"
 
 namespace {
 
@@ -72,18 +73,6 @@ struct Gang {
            std::equal(got.begin(), got.begin() + image.size, image.buffer.begin());
   }
 };
-
-std::string text_of(const std::string& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 // The lines of out about one board, without its label.
 std::vector<std::string> lines_about(const std::string& out, const std::string& label) {

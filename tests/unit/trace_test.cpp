@@ -18,22 +18,11 @@
 #include "common/console.h"
 #include "tests/support/fake_loader.h"
 #include "tests/support/fake_port.h"
+#include "tests/support/text.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string text_of(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 fs::path fresh_dir() {
   const fs::path dir = fs::path(testing::TempDir()) /
