@@ -464,9 +464,9 @@ TEST(PortDiagnostics, PortSettingsOfAnOpenedPort) {
   if (!wine_mode()) {
     EXPECT_EQ(r.out.rfind("57600 8N1, flow none, DTR n/a, RTS n/a\n", 0), 0u);
   }
-  for (const char* line : {"\nBaud 57600\n", "\nByteSize 8\n", "\nParity 0\n", "\nStopBits 0\n",
-                           "\nfOutxCtsFlow 0\n", "\nReadIntervalTimeout 0\n",
-                           "\nReadTotalTimeoutConstant 2\n"})
+  for (const char* line :
+       {"\nBaud 57600\n", "\nByteSize 8\n", "\nParity 0\n", "\nStopBits 0\n", "\nfOutxCtsFlow 0\n",
+        "\nReadIntervalTimeout 0\n", "\nReadTotalTimeoutConstant 2\n"})
     EXPECT_NE(r.out.find(line), std::string::npos) << line << " in\n" << r.out;
   // Writes are bounded: on Windows by short write time-outs (100 ms and the
   // time of a byte at 57600 baud, rounded up), between which the port layer
