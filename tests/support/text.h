@@ -1,6 +1,7 @@
 // Small text helpers of the tests: a file's whole content, a text's lines.
 #pragma once
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -8,7 +9,7 @@
 #include <vector>
 
 // The bytes of the file at path as a string; "" when it can't be read.
-inline std::string text_of(const std::string& path) {
+inline std::string text_of(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
